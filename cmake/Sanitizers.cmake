@@ -1,0 +1,10 @@
+# Sanitizers as a build option, so one command reproduces what CI runs.
+if(VELTARI_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
+elseif(VELTARI_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT VELTARI_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "VELTARI_SANITIZE must be empty, address or thread")
+endif()
