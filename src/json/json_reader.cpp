@@ -227,6 +227,8 @@ private:
         if (first == '}') return std::make_unique<JsonNullValue>();
         if (first != '"') return nullptr;
         auto object = std::make_unique<JsonObjectValue>();
+        // Most objects in responses are records of a handful of members; one allocation serves them.
+        object->Reserve(8);
         for (;;) {
             std::string name = ReadString();
             Skip();

@@ -158,6 +158,7 @@ public:
     // The reader's way in: the name is moved in rather than copied.
     void Set(std::string&& name, Json&& value);
     const std::vector<Entry>& Entries() const { return entries_; }
+    void Reserve(std::size_t count) { entries_.reserve(count); }
 
 private:
     static constexpr std::uint32_t kNotFound = UINT32_MAX;

@@ -1,7 +1,9 @@
 // Compact text: no white space, a minimal set of escapes, members in the order they were set.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <string>
 
 #include "json/json.h"
@@ -43,11 +45,60 @@ void WriteQuoted(std::string& sink, std::string_view text) {
     sink.push_back('"');
 }
 
-bool ReadsBackAs(const char* first, const char* last, double value) {
+// Six significant digits in general notation whenever that text reads back as the same number, otherwise
+// the shortest text that does, so no written number loses its value.
+void WriteSubnormal(std::string& sink, double value) {
+    char buffer[64];
+    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 6);
     double read = 0.0;
-    const auto result = std::from_chars(first, last, read);
-    return result.ec == std::errc() && result.ptr == last && read == value &&
-           std::signbit(read) == std::signbit(value);
+    const auto back = std::from_chars(buffer, result.ptr, read);
+    if (back.ec != std::errc() || back.ptr != result.ptr || read != value) {
+        result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    }
+    sink.append(buffer, result.ptr);
+}
+
+// For normal numbers, which carry nearly sixteen digits, the six-digit text reads back exactly precisely
+// when the shortest exact text has at most six digits, and then both hold the same digits; so the shortest
+// digits are found once and laid out the way the general notation lays them out.
+void WriteFraction(std::string& sink, double value) {
+    if (std::fabs(value) < std::numeric_limits<double>::min()) return WriteSubnormal(sink, value);
+    char scientific[32];
+    char* end =
+        std::to_chars(scientific, scientific + sizeof scientific, value, std::chars_format::scientific).ptr;
+    const char* marker = std::find(scientific + 0, end, 'e');
+    const char* first = scientific + (scientific[0] == '-' ? 1 : 0);
+    char digits[24];
+    int digitCount = 0;
+    for (const char* c = first; c != marker; ++c) {
+        if (*c != '.') digits[digitCount++] = *c;
+    }
+    if (digitCount > 6) {
+        char shortest[32];
+        sink.append(shortest, std::to_chars(shortest, shortest + sizeof shortest, value).ptr);
+        return;
+    }
+    int exponent = 0;
+    std::from_chars(marker + (marker[1] == '+' ? 2 : 1), end, exponent);
+    if (exponent < -4 || exponent >= 6) {
+        // The shortest scientific text has no trailing zeros and a two-digit exponent at least, as the
+        // general notation writes it.
+        sink.append(scientific, static_cast<std::size_t>(end - scientific));
+        return;
+    }
+    if (first != scientific) sink.push_back('-');
+    if (exponent < 0) {
+        sink.append("0.");
+        sink.append(static_cast<std::size_t>(-exponent - 1), '0');
+        sink.append(digits, digitCount);
+    } else if (digitCount <= exponent + 1) {
+        sink.append(digits, digitCount);
+        sink.append(static_cast<std::size_t>(exponent + 1 - digitCount), '0');
+    } else {
+        sink.append(digits, exponent + 1);
+        sink.push_back('.');
+        sink.append(digits + exponent + 1, digitCount - exponent - 1);
+    }
 }
 
 void WriteNumber(std::string& sink, double value) {
@@ -57,21 +108,15 @@ void WriteNumber(std::string& sink, double value) {
         sink.append("null");
         return;
     }
-    char buffer[64];
-    // Integers of up to six digits: the common case, and written the same by every rule below.
+    // Integers of up to six digits: the common case, and written the same by every rule.
     if (value > -1e6 && value < 1e6 && value == static_cast<double>(static_cast<std::int32_t>(value)) &&
         !(value == 0.0 && std::signbit(value))) {
-        const auto result = std::to_chars(buffer, buffer + sizeof buffer, static_cast<std::int32_t>(value));
-        sink.append(buffer, result.ptr);
+        char buffer[16];
+        sink.append(buffer,
+                    std::to_chars(buffer, buffer + sizeof buffer, static_cast<std::int32_t>(value)).ptr);
         return;
     }
-    // Six significant digits in general notation, as long as that text reads back as the same number;
-    // otherwise the shortest text that does, so no written number loses its value.
-    auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 6);
-    if (!ReadsBackAs(buffer, result.ptr, value)) {
-        result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    }
-    sink.append(buffer, result.ptr);
+    WriteFraction(sink, value);
 }
 
 }  // namespace

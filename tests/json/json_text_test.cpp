@@ -1,10 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <random>
 #include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "json/json.h"
 
@@ -82,6 +89,33 @@ TEST(JsonWriter, NumbersNeverLoseTheirValue) {
     for (double value : samples) {
         const Json back = Json::Parse(NumberText(value));
         EXPECT_EQ(back.AsDouble(), value) << NumberText(value);
+    }
+}
+
+// The six-digit text of printf's %g when it reads back exactly, otherwise the shortest exact text.
+std::string ReferenceNumberText(double value) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.6g", value);
+    if (std::strtod(buffer, nullptr) == value) return buffer;
+    return std::string(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
+}
+
+TEST(JsonWriter, NumbersMatchTheReferenceRule) {
+    std::mt19937_64 random(20240611);
+    std::vector<double> values = {0.1,    -0.25,   1e-5,     1.5e-5,  0.000123456, 0.0001234567,
+                                  123456, 1234567, 999999.5, 9999995, 1e15,        1e16,
+                                  1e21,   1e22,    5e-324,   1e300,   123.456,     100000.1};
+    for (int i = 0; i < 100000; ++i) {
+        // Raw bit patterns cover every exponent; short decimals cover the texts people write.
+        double raw;
+        const std::uint64_t bits = random();
+        std::memcpy(&raw, &bits, sizeof raw);
+        if (std::isfinite(raw)) values.push_back(raw);
+        const double decimal = static_cast<double>(static_cast<std::int64_t>(random() % 20000001) - 10000000);
+        values.push_back(decimal / std::pow(10.0, static_cast<int>(random() % 30) - 10));
+    }
+    for (double value : values) {
+        ASSERT_EQ(NumberText(value), ReferenceNumberText(value)) << std::hexfloat << value;
     }
 }
 
