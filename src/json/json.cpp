@@ -4,13 +4,23 @@
 
 namespace sdk {
 
+Json& SharedInvalidElement() {
+    static Json instance = Json::Invalid();
+    return instance;
+}
+
+Json& SharedInvalidMember() {
+    static Json instance = Json::Invalid();
+    return instance;
+}
+
 // A moved-from handle holds nothing; every operation treats it as the invalid value, so misuse stays
 // harmless.
 
 namespace {
 
-// Assignments through the shared invalid values would change what every failed lookup returns, on every
-// thread; they are ignored instead.
+// Assignments through the shared invalid values, or moves out of them, would change what every failed
+// lookup returns, on every thread; assignments are ignored and moves leave them as they are.
 bool IsShared(const Json* handle) {
     return handle == &SharedInvalidElement() || handle == &SharedInvalidMember();
 }
@@ -30,7 +40,10 @@ Json::Json(std::unique_ptr<JsonValue> value) : value_(std::move(value)) {}
 Json::~Json() = default;
 
 Json::Json(const Json& other) : value_(other.value_ ? other.value_->Clone() : nullptr) {}
-Json::Json(Json&& other) noexcept : value_(std::move(other.value_)) {}
+Json::Json(Json&& other) noexcept {
+    // Left empty when moving from a shared value, which reads as the invalid value it would have taken.
+    if (!IsShared(&other)) value_ = std::move(other.value_);
+}
 
 Json& Json::operator=(const Json& other) {
     if (this != &other && !IsShared(this)) {
@@ -41,7 +54,12 @@ Json& Json::operator=(const Json& other) {
 }
 
 Json& Json::operator=(Json&& other) noexcept {
-    if (this != &other && !IsShared(this)) value_ = std::move(other.value_);
+    if (this == &other || IsShared(this)) return *this;
+    if (IsShared(&other)) {
+        value_.reset();
+    } else {
+        value_ = std::move(other.value_);
+    }
     return *this;
 }
 

@@ -6,16 +6,6 @@
 
 namespace sdk {
 
-Json& SharedInvalidElement() {
-    static Json instance = Json::Invalid();
-    return instance;
-}
-
-Json& SharedInvalidMember() {
-    static Json instance = Json::Invalid();
-    return instance;
-}
-
 // ---- JsonValue: the neutral answers every kind keeps unless it has the thing asked for.
 
 bool JsonValue::HasMember(std::string_view) const {

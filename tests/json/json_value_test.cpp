@@ -148,6 +148,16 @@ TEST(JsonValue, SharedInvalidValuesCannotBeOverwritten) {
     EXPECT_FALSE(number["b"].IsValid());
     EXPECT_EQ(number["b"].Type(), kJsonInvalid);
     EXPECT_FALSE(array[7].IsValid());
+
+    // Moving out of them leaves them in place; the target reads as invalid.
+    Json stolen = std::move(number["c"]);
+    Json assignedFrom(1);
+    assignedFrom = std::move(array[9]);
+    EXPECT_FALSE(stolen.IsValid());
+    EXPECT_FALSE(assignedFrom.IsValid());
+    EXPECT_NE(number["d"].Value(), nullptr);
+    EXPECT_NE(array[10].Value(), nullptr);
+    EXPECT_EQ(array[10].Type(), kJsonInvalid);
     EXPECT_FALSE(Json(1).At("x").IsValid());
     EXPECT_FALSE(Json(1).At(0).IsValid());
 }
