@@ -219,7 +219,8 @@ TEST(JsonValue, CopiesAreDeep) {
     got["k"] = Json(0);
     EXPECT_EQ(original.At(1).At("k").AsString(), "v");
 
-    assigned = assigned;
+    const Json& sameAsAssigned = assigned;
+    assigned = sameAsAssigned;
     EXPECT_EQ(assigned.ToText(), R"([1,{"k":"v"}])");
 
     // A value replaced by a copy of one of its own parts.
@@ -249,7 +250,8 @@ TEST(JsonValue, MovesTransferTheValue) {
     EXPECT_EQ(source.AsInt(), 4);
 
     Json self(3);
-    self = std::move(self);
+    Json& sameAsSelf = self;
+    self = std::move(sameAsSelf);
     EXPECT_EQ(self.AsInt(), 3);
 }
 
