@@ -45,8 +45,9 @@ void WriteQuoted(std::string& sink, std::string_view text) {
     sink.push_back('"');
 }
 
-// Six significant digits in general notation whenever that text reads back as the same number, otherwise
-// the shortest text that does, so no written number loses its value.
+// The rule for every number: six significant digits in general notation whenever that text reads back as
+// the same number, otherwise the shortest text that does, so no written number loses its value. Applied
+// literally to zero and subnormals, which carry too few digits for the shortcut below.
 void WriteSubnormal(std::string& sink, double value) {
     char buffer[64];
     auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 6);
