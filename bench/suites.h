@@ -1,0 +1,9 @@
+// Each benchmark source registers its benchmarks and the comparisons that belong to them.
+#pragma once
+
+namespace sdk::bench {
+
+void RegisterJsonBenchmarks();
+void RegisterLedColorListBenchmarks();
+
+}  // namespace sdk::bench
