@@ -32,7 +32,7 @@ public:
         if (framingLost_) {
             return kErrorInvalidData;
         }
-        return ReceiveFrame(fd_, cancel_.Descriptor(), out, timeoutMs, framingLost_);
+        return ReceiveFrame(fd_, cancel_.Descriptor(), received_, out, timeoutMs, framingLost_);
     }
 
     std::uint32_t WriteMessage(const Bytes& in, int timeoutMs) override {
@@ -68,6 +68,7 @@ private:
     int fd_;
     std::uint64_t peerProcessId_;
     CancelEvent cancel_;
+    ReceiveBuffer received_;
     // Once a frame was cut short nobody can tell where the next one starts.
     bool framingLost_ = false;
 };

@@ -86,8 +86,8 @@ public:
 
     virtual std::uint32_t ReadMessage(Bytes& out, int timeoutMs) {
         bool framingLost = false;
-        const std::uint32_t code = ReceiveFrame(pipeHandle_, cancelEvent_.Descriptor(), out, timeoutMs,
-                                                framingLost);
+        const std::uint32_t code =
+            ReceiveFrame(pipeHandle_, cancelEvent_.Descriptor(), received_, out, timeoutMs, framingLost);
         if (framingLost) {
             broken_ = true;
         }
@@ -96,8 +96,8 @@ public:
 
     virtual std::uint32_t WriteMessage(const Bytes& in, int timeoutMs) {
         bool framingLost = false;
-        const std::uint32_t code = SendFrame(pipeHandle_, cancelEvent_.Descriptor(), in, timeoutMs,
-                                             framingLost);
+        const std::uint32_t code =
+            SendFrame(pipeHandle_, cancelEvent_.Descriptor(), in, timeoutMs, framingLost);
         if (framingLost) {
             broken_ = true;
         }
@@ -146,6 +146,7 @@ protected:
     StreamState state_ = kStreamIdle;
     CancelEvent cancelEvent_;
     int pipeHandle_ = -1;
+    ReceiveBuffer received_;
     std::atomic<bool> broken_{false};
 };
 

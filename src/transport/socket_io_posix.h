@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "transport/stream.h"
 
@@ -34,14 +35,36 @@ std::uint32_t TranslateSocketError(int error);
 // A time-out of 0 or below waits without limit; a time-out or cancel gives kErrorIoPending.
 std::uint32_t ReceiveExact(int socket, int cancelFd, std::uint8_t* data, std::size_t size, int timeoutMs,
                            std::size_t& transferred);
-std::uint32_t SendExact(int socket, int cancelFd, const std::uint8_t* data, std::size_t size,
-                        int timeoutMs, std::size_t& transferred);
+std::uint32_t SendExact(int socket, int cancelFd, const std::uint8_t* data, std::size_t size, int timeoutMs,
+                        std::size_t& transferred);
+
+// What has arrived on a socket but not yet been taken by a frame read. Reading whatever is there in one
+// call, instead of the length word and the payload in two, saves a call per message and takes several
+// queued messages at once. Used by one reading thread at a time, like the socket's reads.
+class ReceiveBuffer {
+public:
+    std::size_t Size() const { return end_ - start_; }
+    const std::uint8_t* Data() const { return storage_.data() + start_; }
+    void Consume(std::size_t count);
+    // Waits up to the time-out (0 or below: no limit) and receives once, at most the free room.
+    std::uint32_t Fill(int socket, int cancelFd, int timeoutMs);
+
+    // Messages up to this size (a full keyboard's colours for several devices) arrive in one call.
+    static constexpr std::size_t kCapacity = 64 * 1024;
+
+private:
+    std::vector<std::uint8_t> storage_;  // allocated on the first read
+    std::size_t start_ = 0;
+    std::size_t end_ = 0;
+};
 
 // One whole frame: a 4-byte little-endian length, then the payload, each part with its own time-out.
 // On failure `out` is unchanged. `framingLost` is set when the failure leaves the byte stream inside a
 // frame (a partly moved length word or payload, or an announced length above kMaxFramePayload, which is
 // refused with kErrorInvalidData before anything is allocated): no later frame can be found then.
-std::uint32_t ReceiveFrame(int socket, int cancelFd, Bytes& out, int timeoutMs, bool& framingLost);
+// `received` holds what an earlier read took beyond its frame, and keeps what this one takes beyond its own.
+std::uint32_t ReceiveFrame(int socket, int cancelFd, ReceiveBuffer& received, Bytes& out, int timeoutMs,
+                           bool& framingLost);
 // Payloads above kMaxFramePayload are refused with kErrorInvalidData before anything is sent.
 std::uint32_t SendFrame(int socket, int cancelFd, const Bytes& in, int timeoutMs, bool& framingLost);
 
