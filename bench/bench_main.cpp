@@ -9,10 +9,12 @@
 
 #include <benchmark/benchmark.h>
 
+#include "environment.h"
 #include "ratio_table.h"
 #include "suites.h"
 
 int main(int argc, char** argv) {
+    sdk::bench::UsePrivatePipeRuntime();
     std::vector<std::string> args = {argv[0], "--benchmark_repetitions=5",
                                      "--benchmark_enable_random_interleaving=true",
                                      "--benchmark_report_aggregates_only=true", "--benchmark_min_time=0.2"};
@@ -31,6 +33,7 @@ int main(int argc, char** argv) {
 
     sdk::bench::RegisterJsonBenchmarks();
     sdk::bench::RegisterLedColorListBenchmarks();
+    sdk::bench::RegisterTransportBenchmarks();
 
     benchmark::Initialize(&count, pointers.data());
     if (benchmark::ReportUnrecognizedArguments(count, pointers.data())) return 1;

@@ -5,5 +5,6 @@ namespace sdk::bench {
 
 void RegisterJsonBenchmarks();
 void RegisterLedColorListBenchmarks();
+void RegisterTransportBenchmarks();
 
 }  // namespace sdk::bench

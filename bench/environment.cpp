@@ -1,0 +1,48 @@
+#include "environment.h"
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+namespace sdk::bench {
+namespace {
+
+class PrivateDirectory {
+public:
+    PrivateDirectory() {
+        char pattern[] = "/tmp/veltari-bench-XXXXXX";
+        if (::mkdtemp(pattern) != nullptr) {
+            path_ = pattern;
+            ::setenv("XDG_RUNTIME_DIR", path_.c_str(), 1);
+        }
+    }
+    ~PrivateDirectory() {
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    }
+
+private:
+    std::string path_;
+};
+
+}  // namespace
+
+void UsePrivatePipeRuntime() {
+    static PrivateDirectory directory;
+}
+
+FixedResponder* Responder() {
+    static FixedResponder* responder = [] {
+        auto* created = new FixedResponder();
+        if (!created->Start()) {
+            delete created;
+            return static_cast<FixedResponder*>(nullptr);
+        }
+        return created;
+    }();
+    return responder;
+}
+
+}  // namespace sdk::bench

@@ -1,0 +1,15 @@
+// What the end-to-end benchmarks share: a private pipe directory for this process and one responder.
+#pragma once
+
+#include "pipe_responder.h"
+
+namespace sdk::bench {
+
+// Points XDG_RUNTIME_DIR at a fresh private directory, removed at exit, so that the benchmark never meets
+// a real server nor disturbs one. Call before any thread starts.
+void UsePrivatePipeRuntime();
+
+// The process's responder, started on first use; null when its pipes could not be created.
+FixedResponder* Responder();
+
+}  // namespace sdk::bench
