@@ -83,20 +83,22 @@ TEST_F(Concurrency, ConnectionReplacedWhileAnotherThreadCalls) {
             }
         }
     });
+    // Replace until both sides have done plenty, so the two loops overlap however threads are scheduled.
+    int handshakes = 0;
     int handshakeFailures = 0;
-    for (int i = 0; i < 100; ++i) {
+    while (handshakes < 100 || answered + unreachable + wrong < 300) {
         server.BreakLatest();
         VeltariPerformProtocolHandshake();
         handshakeFailures += LastError() != VeltariErrorSuccess;
+        ++handshakes;
     }
     stop = true;
     caller.join();
 
     EXPECT_EQ(handshakeFailures, 0);
     EXPECT_EQ(wrong.load(), 0);
-    EXPECT_GT(answered.load() + unreachable.load(), 0);
     const auto lines = server.Lines();
-    ASSERT_EQ(lines.size(), 101u);
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(handshakes + 1));
     for (std::size_t i = 0; i + 1 < lines.size(); ++i) EXPECT_TRUE(lines[i]->destroyed) << i;
     EXPECT_FALSE(lines.back()->destroyed);
 }

@@ -45,11 +45,7 @@ TEST_F(Handshake, ConnectsAsThisProcessAndHandsTheConnectionItsMutexBeforeTheReq
     EXPECT_EQ(server.LatestLine()->callMutex.load(), &State().connectionMutex);
 
     ASSERT_EQ(server.Requests().size(), 1u);
-    const Json request = Json::Parse(server.Requests()[0]);
-    EXPECT_EQ(request.At("method").AsString(), "VeltraiHandshakeMethod");
-    EXPECT_EQ(request.At("params").At("sdkProtocolVersion").AsInt(), 9);
-    EXPECT_EQ(Json::Parse(server.Requests()[0]).ToText(),
-              Json::Parse(R"({"method":"VeltraiHandshakeMethod","params":{"sdkProtocolVersion":9}})").ToText());
+    EXPECT_EQ(server.Requests()[0], R"({"method":"VeltraiHandshakeMethod","params":{"sdkProtocolVersion":9}})");
 }
 
 struct BreakingCase {
