@@ -109,6 +109,14 @@ TEST(ResponseWays, EachWayStoresItsOwnLastError) {
     EXPECT_EQ(LoadLastError(), 2);
 }
 
+TEST(ResponseWays, ServerCodesBeyondTheNamedOnesReachTheCallerUnchanged) {
+    for (int code : {7, 1234, -3}) {
+        ReadErrorCodeAndResult(Response(R"({"errorCode":)" + std::to_string(code) + "}"));
+        const VeltariError error = VeltariGetLastError();
+        EXPECT_EQ(static_cast<int>(error), code);
+    }
+}
+
 TEST(ResponseWays, AnswersThatAreNotObjectsReadAsEmpty) {
     for (const char* text : {"", "garbage", "[1,2]", "17", "null", "\"text\""}) {
         const Response response(text);
