@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "support/scripted_server.h"
 #include "veltari.h"
 
 namespace {
@@ -42,6 +43,26 @@ TEST(SharedLibrary, LoadsWithEveryFunctionAndUnloadsCleanly) {
         EXPECT_EQ(dlopen(VELTARI_SHARED_LIBRARY, RTLD_NOW | RTLD_NOLOAD), nullptr)
             << "nothing may keep the library loaded after the last dlclose";
     }
+}
+
+// Unloading with a live connection closes it: the server sees the client go away.
+TEST(SharedLibrary, UnloadAfterAHandshakeClosesTheConnection) {
+    sdk::test::ScriptedServer server;
+    server.OnMethod("VeltariGetDeviceCount", R"({"result":4})");
+    ASSERT_TRUE(server.Start());
+
+    void* library = dlopen(VELTARI_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    auto handshake = Resolve<decltype(VeltariPerformProtocolHandshake)>(library, "VeltariPerformProtocolHandshake");
+    auto deviceCount = Resolve<decltype(VeltariGetDeviceCount)>(library, "VeltariGetDeviceCount");
+    ASSERT_NE(handshake, nullptr);
+    ASSERT_NE(deviceCount, nullptr);
+    EXPECT_STREQ(handshake().serverVersion, "4.0.0");
+    EXPECT_EQ(deviceCount(), 4);
+
+    ASSERT_EQ(dlclose(library), 0) << dlerror();
+    EXPECT_TRUE(server.WaitForSessionEnd(0));
+    EXPECT_TRUE(server.Session(0).clientClosedRequests);
 }
 
 }  // namespace
