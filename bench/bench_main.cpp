@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
 
     sdk::bench::RegisterJsonBenchmarks();
     sdk::bench::RegisterLedColorListBenchmarks();
+    sdk::bench::RegisterEndToEndBenchmarks();
     sdk::bench::RegisterTransportBenchmarks();
 
     benchmark::Initialize(&count, pointers.data());

@@ -37,6 +37,15 @@ bool FixedResponder::Notify(const std::string& text, const std::string& identity
     return sent;
 }
 
+void FixedResponder::CaptureNextRequest() {
+    capture_ = true;
+}
+
+std::string FixedResponder::LastRequest() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lastRequest_;
+}
+
 void FixedResponder::Serve(PipeSession& session) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -50,6 +59,12 @@ void FixedResponder::Serve(PipeSession& session) {
             response = response_;
         }
         requests_.fetch_add(1, std::memory_order_relaxed);
+        if (capture_.exchange(false)) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            const std::size_t length =
+                request.empty() || request.back() != 0 ? request.size() : request.size() - 1;
+            lastRequest_.assign(request.begin(), request.begin() + static_cast<std::ptrdiff_t>(length));
+        }
         if (session.responses->WriteMessage(*response, 5000) != kResultOk) break;
     }
     std::lock_guard<std::mutex> lock(mutex_);

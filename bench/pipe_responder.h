@@ -28,6 +28,9 @@ public:
     bool Notify(const std::string& text, const std::string& identityPrefix = ":pid:");
 
     std::uint64_t Requests() const { return requests_.load(); }
+    // Keeps the text of the next request (without its NUL) for LastRequest; off again after one.
+    void CaptureNextRequest();
+    std::string LastRequest();
 
 private:
     void Serve(PipeSession& session);
@@ -37,6 +40,8 @@ private:
     std::shared_ptr<const Bytes> response_;
     std::vector<PipeSession*> sessions_;  // live sessions, under mutex_
     std::atomic<std::uint64_t> requests_{0};
+    std::atomic<bool> capture_{false};
+    std::string lastRequest_;  // under mutex_
 };
 
 }  // namespace sdk::bench

@@ -6,5 +6,6 @@ namespace sdk::bench {
 void RegisterJsonBenchmarks();
 void RegisterLedColorListBenchmarks();
 void RegisterTransportBenchmarks();
+void RegisterEndToEndBenchmarks();
 
 }  // namespace sdk::bench
