@@ -276,6 +276,23 @@ TEST(RpcConnection, InstallingAndClearingAHandlerRepeatedlyNeverDeadlocks) {
     EXPECT_TRUE(links.connection->IsBroken());
 }
 
+TEST(RpcConnection, HandlersInstalledFromTwoThreadsAtOnceLeaveOneSetOfThreads) {
+    ConnectionLinks links = OpenConnectionLinks();
+    ASSERT_TRUE(links.connection);
+    auto install = [&] {
+        for (int i = 0; i < 50; ++i) {
+            links.connection->SetNotificationHandler([](const std::string&) {});
+        }
+    };
+    auto first = std::async(std::launch::async, install);
+    auto second = std::async(std::launch::async, install);
+    ASSERT_EQ(first.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    ASSERT_EQ(second.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_TRUE(links.connection->HasNotificationHandler());
+    links.connection->ClearNotificationHandler();
+    EXPECT_FALSE(links.connection->HasNotificationHandler());
+}
+
 // In-memory channels that report how they were used when they go away.
 struct Probe {
     std::atomic<int> readsInProgress{0};
