@@ -1,0 +1,27 @@
+// What the server program needs from the operating system's console and process: terminal detection,
+// the terminal's width, shutdown signals and lines from standard input.
+#pragma once
+
+#include <string>
+
+namespace sdk {
+
+bool StdoutIsTerminal();
+// Columns of the terminal on standard output; 0 when unknown.
+int TerminalColumns();
+// Lets escape codes through where the console needs to be told; false when it cannot be done.
+bool EnableTerminalEscapes();
+
+// Turns SIGINT and SIGTERM (Ctrl+C, Ctrl+Break and closing the console on Windows) into a shutdown
+// request instead of an abrupt end.
+void InstallShutdownHandlers();
+// Asks for a shutdown from inside the program.
+void RequestShutdown();
+// True once a shutdown was requested; waits up to timeoutMs for one.
+bool WaitForShutdown(int timeoutMs);
+
+enum class LineStatus { kLine, kTimeout, kEnd };
+// One line of standard input without its line end, waiting up to timeoutMs.
+LineStatus ReadInputLine(std::string& line, int timeoutMs);
+
+}  // namespace sdk
