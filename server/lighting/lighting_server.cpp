@@ -97,9 +97,20 @@ void LightingServer::ServeRequests(Session& session) {
 
         RequestEffects effects;
         std::string responseText;
+        std::function<void()> hook;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             responseText = handler_.Handle(session.id, request, effects).ToText();
+            if (effects.registeredForKeys) {
+                // Key events are collected from here on, so none is lost while the answer travels; they
+                // are sent only once the answer is out.
+                std::lock_guard<std::mutex> sessionLock(session.mutex);
+                session.keyListener = true;
+                if (!hadKeyListener_) {
+                    hadKeyListener_ = true;
+                    hook = firstKeyListenerHook_;
+                }
+            }
         }
         Trace(TraceEvent::Kind::kResponse, &session, responseText);
         const std::uint32_t written = session.pipes.responses->WriteMessage(TextMessage(responseText), kWriteTimeoutMs);
@@ -107,24 +118,11 @@ void LightingServer::ServeRequests(Session& session) {
             reason = "writing the response failed (code " + std::to_string(written) + ")";
             break;
         }
-
-        // Notifications start only once the client has its answer to the registration.
-        if (effects.registeredForKeys) {
-            std::function<void()> hook;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                std::lock_guard<std::mutex> sessionLock(session.mutex);
-                if (!session.keyListener && !session.stopping) {
-                    session.keyListener = true;
-                    session.notifier = std::thread([this, &session] { SendNotifications(session); });
-                }
-                if (!hadKeyListener_) {
-                    hadKeyListener_ = true;
-                    hook = firstKeyListenerHook_;
-                }
-            }
-            if (hook) hook();
+        if (effects.registeredForKeys && !session.notifier.joinable()) {
+            std::lock_guard<std::mutex> sessionLock(session.mutex);
+            session.notifier = std::thread([this, &session] { SendNotifications(session); });
         }
+        if (hook) hook();
     }
 
     {
