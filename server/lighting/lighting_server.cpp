@@ -58,31 +58,52 @@ void LightingServer::Trace(TraceEvent::Kind kind, const Session* session, std::s
     trace_(event);
 }
 
-ClientId LightingServer::AddClient(const std::string& identity, ClientPipes pipes) {
-    ReapFinished();
+std::shared_ptr<LightingServer::Session> LightingServer::OpenSession(const std::string& identity,
+                                                                     IServerPipe& requests, IServerPipe& responses,
+                                                                     IServerPipe& notifications) {
     auto session = std::make_shared<Session>();
     session->identity = identity;
-    session->pipes = std::move(pipes);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stopped_) {
-            session->pipes = {};
-            return 0;
-        }
-        session->id = nextClient_++;
-        sessions_.push_back(session);
-        // Started under the lock so that Stop, which takes it, always sees a joinable thread.
-        session->reader = std::thread([this, raw = session.get()] { ServeRequests(*raw); });
-    }
-    return session->id;
+    session->requests = &requests;
+    session->responses = &responses;
+    session->notifications = &notifications;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopped_) return nullptr;
+    session->id = nextClient_++;
+    sessions_.push_back(session);
+    return session;
 }
 
-void LightingServer::ServeRequests(Session& session) {
+void LightingServer::ServeClient(const std::string& identity, IServerPipe& requests, IServerPipe& responses,
+                                 IServerPipe& notifications) {
+    const auto session = OpenSession(identity, requests, responses, notifications);
+    if (!session) {
+        requests.Close();
+        responses.Close();
+        notifications.Close();
+        return;
+    }
+    RunSession(*session);
+}
+
+ClientId LightingServer::AddClient(const std::string& identity, ClientPipes pipes) {
+    ReapOwnThreads(false);
+    if (!pipes.requests || !pipes.responses || !pipes.notifications) return 0;
+    auto session = OpenSession(identity, *pipes.requests, *pipes.responses, *pipes.notifications);
+    if (!session) return 0;
+    session->owned = std::move(pipes);
+    const ClientId id = session->id;
+    std::lock_guard<std::mutex> lock(ownMutex_);
+    session->ownThread = std::thread([this, session] { RunSession(*session); });
+    ownSessions_.push_back(std::move(session));
+    return id;
+}
+
+void LightingServer::RunSession(Session& session) {
     Trace(TraceEvent::Kind::kConnected, &session, {});
     std::string reason;
     for (;;) {
         Bytes payload;
-        const std::uint32_t code = session.pipes.requests->ReadMessage(payload, 0);
+        const std::uint32_t code = session.requests->ReadMessage(payload, 0);
         if (code != kResultOk) {
             reason = ReadFailure(code);
             break;
@@ -113,7 +134,7 @@ void LightingServer::ServeRequests(Session& session) {
             }
         }
         Trace(TraceEvent::Kind::kResponse, &session, responseText);
-        const std::uint32_t written = session.pipes.responses->WriteMessage(TextMessage(responseText), kWriteTimeoutMs);
+        const std::uint32_t written = session.responses->WriteMessage(TextMessage(responseText), kWriteTimeoutMs);
         if (written != kResultOk) {
             reason = "writing the response failed (code " + std::to_string(written) + ")";
             break;
@@ -129,26 +150,34 @@ void LightingServer::ServeRequests(Session& session) {
         std::lock_guard<std::mutex> lock(mutex_);
         lighting_.RemoveClient(session.id);
     }
-    StopSession(session);
+    CloseSession(session);
     Trace(TraceEvent::Kind::kDisconnected, &session, reason);
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
+        if (it->get() == &session) {
+            sessions_.erase(it);
+            break;
+        }
+    }
     session.finished = true;
+    sessionsEnded_.notify_all();
 }
 
 void LightingServer::SendNotifications(Session& session) {
     std::unique_lock<std::mutex> lock(session.mutex);
     for (;;) {
-        session.wake.wait(lock, [&] { return session.stopping || !session.notifications.empty(); });
+        session.wake.wait(lock, [&] { return session.stopping || !session.queued.empty(); });
         if (session.stopping) return;
-        const std::string text = std::move(session.notifications.front());
-        session.notifications.pop_front();
+        const std::string text = std::move(session.queued.front());
+        session.queued.pop_front();
         lock.unlock();
-        const std::uint32_t code = session.pipes.notifications->WriteMessage(TextMessage(text), kWriteTimeoutMs);
+        const std::uint32_t code = session.notifications->WriteMessage(TextMessage(text), kWriteTimeoutMs);
         if (code == kResultOk) Trace(TraceEvent::Kind::kNotification, &session, text);
         lock.lock();
         if (code != kResultOk) {
             // The client no longer takes notifications; its requests are still served.
             session.notificationsFailed = true;
-            session.notifications.clear();
+            session.queued.clear();
             lock.unlock();
             Trace(TraceEvent::Kind::kNotification, &session,
                   "(notifications stopped: writing failed with code " + std::to_string(code) + ")");
@@ -157,20 +186,21 @@ void LightingServer::SendNotifications(Session& session) {
     }
 }
 
-void LightingServer::StopSession(Session& session) {
+void LightingServer::CloseSession(Session& session) {
     {
         std::lock_guard<std::mutex> lock(session.mutex);
         session.stopping = true;
         session.keyListener = false;
         session.wake.notify_all();
     }
-    session.pipes.notifications->Cancel();
+    session.notifications->Cancel();
     if (session.notifier.joinable()) session.notifier.join();
-    // Closing at once tells a dropped client that it has lost its connection.
+    // Closing at once tells a dropped client that it has lost its connection. From here on the pipes are
+    // not touched, so their owner may destroy them as soon as the session has returned.
     std::lock_guard<std::mutex> lock(session.pipesMutex);
-    session.pipes.requests->Close();
-    session.pipes.responses->Close();
-    session.pipes.notifications->Close();
+    session.requests->Close();
+    session.responses->Close();
+    session.notifications->Close();
     session.pipesClosed = true;
 }
 
@@ -185,8 +215,8 @@ void LightingServer::PressKey(int vendorKey, bool pressed) {
         for (const auto& session : sessions_) {
             std::lock_guard<std::mutex> sessionLock(session->mutex);
             if (!session->keyListener || session->notificationsFailed || session->stopping) continue;
-            if (session->notifications.size() >= kMaxQueuedNotifications) session->notifications.pop_front();
-            session->notifications.push_back(text);
+            if (session->queued.size() >= kMaxQueuedNotifications) session->queued.pop_front();
+            session->queued.push_back(text);
             session->wake.notify_all();
             ++listeners;
         }
@@ -208,7 +238,6 @@ LightingServer::Snapshot LightingServer::TakeSnapshot() const {
     }
     snapshot.changeCount = lighting_.ChangeCount();
     for (const auto& session : sessions_) {
-        if (session->finished) continue;
         ++snapshot.clientCount;
         std::lock_guard<std::mutex> sessionLock(session->mutex);
         if (session->keyListener && !session->notificationsFailed) ++snapshot.keyListenerCount;
@@ -224,26 +253,24 @@ std::uint64_t LightingServer::ChangeCount() const {
 
 std::size_t LightingServer::ClientCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::size_t count = 0;
-    for (const auto& session : sessions_) count += session->finished ? 0 : 1;
-    return count;
+    return sessions_.size();
 }
 
-void LightingServer::ReapFinished() {
+void LightingServer::ReapOwnThreads(bool all) {
     std::vector<std::shared_ptr<Session>> done;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto it = sessions_.begin(); it != sessions_.end();) {
-            if ((*it)->finished) {
+        std::lock_guard<std::mutex> lock(ownMutex_);
+        for (auto it = ownSessions_.begin(); it != ownSessions_.end();) {
+            if (all || (*it)->finished) {
                 done.push_back(std::move(*it));
-                it = sessions_.erase(it);
+                it = ownSessions_.erase(it);
             } else {
                 ++it;
             }
         }
     }
     for (auto& session : done) {
-        if (session->reader.joinable()) session->reader.join();
+        if (session->ownThread.joinable()) session->ownThread.join();
     }
 }
 
@@ -252,18 +279,20 @@ void LightingServer::Stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopped_ = true;
-        sessions.swap(sessions_);
+        sessions = sessions_;
     }
     for (auto& session : sessions) {
-        // Wakes the reader, which then tears its session down itself.
+        // Wakes the session's reads and writes; the session then ends itself.
         std::lock_guard<std::mutex> lock(session->pipesMutex);
         if (session->pipesClosed) continue;
-        session->pipes.requests->Cancel();
-        session->pipes.responses->Cancel();
+        session->requests->Cancel();
+        session->responses->Cancel();
     }
-    for (auto& session : sessions) {
-        if (session->reader.joinable()) session->reader.join();
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        sessionsEnded_.wait(lock, [this] { return sessions_.empty(); });
     }
+    ReapOwnThreads(true);
 }
 
 }  // namespace sdk

@@ -65,7 +65,12 @@ public:
     // for key presses.
     void SetFirstKeyListenerHook(std::function<void()> hook);
 
-    // Starts serving a client whose pipes are connected. The identity is what it sent at the rendezvous.
+    // Serves a client whose pipes are connected, on the calling thread, until the client leaves, sends
+    // something that is not JSON, or Stop. The identity is what it sent at the rendezvous. The pipes stay
+    // the caller's; they are closed, not destroyed, when this returns.
+    void ServeClient(const std::string& identity, IServerPipe& requests, IServerPipe& responses,
+                     IServerPipe& notifications);
+    // The same on a thread of the server's own, which owns the pipes. 0 once stopped.
     ClientId AddClient(const std::string& identity, ClientPipes pipes);
 
     // Sends {"vendorKey":K,"pressed":b} to every client that has registered for key presses.
@@ -86,20 +91,24 @@ public:
     const DeviceCatalog& Catalog() const { return catalog_; }
     const ServerIdentity& Identity() const { return identity_; }
 
-    // Ends every session and waits for their threads. Clients added later are refused.
+    // Ends every session and waits until all have returned. Clients that come later are refused.
     void Stop();
 
 private:
     struct Session {
         ClientId id = 0;
         std::string identity;
-        ClientPipes pipes;
-        std::thread reader;
+        IServerPipe* requests = nullptr;
+        IServerPipe* responses = nullptr;
+        IServerPipe* notifications = nullptr;
+        // Set for sessions of AddClient, which own their pipes and thread.
+        ClientPipes owned;
+        std::thread ownThread;
         std::thread notifier;
         // Guards the notification state below.
         std::mutex mutex;
         std::condition_variable wake;
-        std::deque<std::string> notifications;
+        std::deque<std::string> queued;
         bool keyListener = false;
         // Set when a notification could not be written; the client gets no more of them.
         bool notificationsFailed = false;
@@ -110,12 +119,15 @@ private:
         std::atomic<bool> finished{false};
     };
 
-    void ServeRequests(Session& session);
+    // Null once stopped.
+    std::shared_ptr<Session> OpenSession(const std::string& identity, IServerPipe& requests,
+                                         IServerPipe& responses, IServerPipe& notifications);
+    void RunSession(Session& session);
     void SendNotifications(Session& session);
-    void StopSession(Session& session);
+    void CloseSession(Session& session);
     void Trace(TraceEvent::Kind kind, const Session* session, std::string text);
-    // Joins sessions whose clients have gone.
-    void ReapFinished();
+    // Joins the threads of AddClient sessions that have ended.
+    void ReapOwnThreads(bool all);
 
     const DeviceCatalog catalog_;
     const ServerIdentity identity_;
@@ -128,7 +140,11 @@ private:
     LightingState lighting_;
     RequestHandler handler_;
     std::vector<std::shared_ptr<Session>> sessions_;
+    std::condition_variable sessionsEnded_;
     ClientId nextClient_ = 1;
+    // Guards ownSessions_: the AddClient sessions whose threads are still to be joined.
+    std::mutex ownMutex_;
+    std::vector<std::shared_ptr<Session>> ownSessions_;
     bool stopped_ = false;
     bool hadKeyListener_ = false;
 };
