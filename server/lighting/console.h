@@ -20,8 +20,15 @@ void RequestShutdown();
 // True once a shutdown was requested; waits up to timeoutMs for one.
 bool WaitForShutdown(int timeoutMs);
 
+// Makes the pipes live in this directory (Linux: the runtime directory of the pipe names). False, with
+// nothing changed, where the platform has no such directory or the path cannot be used. Call before any
+// thread starts.
+bool SetPipeRuntimeDirectory(const std::string& directory);
+// Where a pipe name lives, for messages: the socket path on Linux, the name itself on Windows.
+std::string PipeLocation(const std::wstring& pipeName);
+
 enum class LineStatus { kLine, kTimeout, kEnd };
-// One line of standard input without its line end, waiting up to timeoutMs.
+// One line of standard input without its line end, waiting up to timeoutMs. One reading thread only.
 LineStatus ReadInputLine(std::string& line, int timeoutMs);
 
 }  // namespace sdk

@@ -8,7 +8,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <mutex>
+#include <system_error>
+
+#include "transport/pipe_path_posix.h"
 
 namespace sdk {
 namespace {
@@ -84,6 +89,26 @@ bool WaitForShutdown(int timeoutMs) {
     return g_shutdown.load();
 }
 
+bool SetPipeRuntimeDirectory(const std::string& directory) {
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(directory, error);
+    if (error || directory.empty()) return false;
+    std::filesystem::create_directories(absolute, error);
+    if (error) return false;
+    // Pipes are made only in a directory that nobody else may write to.
+    std::filesystem::permissions(absolute, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace,
+                                 error);
+    return !error && ::setenv("XDG_RUNTIME_DIR", absolute.c_str(), 1) == 0;
+}
+
+std::string PipeLocation(const std::wstring& pipeName) {
+    if (const auto path = PipeSocketPath(pipeName, PipeDirectoryUse::kConnect)) return *path;
+    std::string narrow;
+    for (wchar_t c : pipeName) narrow += c == L'\\' ? '/' : static_cast<char>(c);
+    // The name after its pipe prefix, under the runtime directory.
+    return PipeRuntimeDirectory() + "/" + (narrow.size() > 9 ? narrow.substr(9) : narrow);
+}
+
 LineStatus ReadInputLine(std::string& line, int timeoutMs) {
     for (;;) {
         const auto end = g_inputBuffer.find('\n');
@@ -98,6 +123,11 @@ LineStatus ReadInputLine(std::string& line, int timeoutMs) {
             line.swap(g_inputBuffer);
             g_inputBuffer.clear();
             return LineStatus::kLine;
+        }
+        // A background job that reads its terminal is stopped by the system; wait for the foreground.
+        if (isatty(STDIN_FILENO) == 1 && tcgetpgrp(STDIN_FILENO) != getpgrp()) {
+            poll(nullptr, 0, timeoutMs);
+            return LineStatus::kTimeout;
         }
         pollfd fd{STDIN_FILENO, POLLIN, 0};
         const int ready = poll(&fd, 1, timeoutMs);

@@ -88,6 +88,14 @@ bool WaitForShutdown(int timeoutMs) {
     return WaitForSingleObject(ShutdownEvent(), wait) == WAIT_OBJECT_0;
 }
 
+bool SetPipeRuntimeDirectory(const std::string&) { return false; }
+
+std::string PipeLocation(const std::wstring& pipeName) {
+    std::string narrow;
+    for (wchar_t c : pipeName) narrow += static_cast<char>(c);
+    return narrow;
+}
+
 LineStatus ReadInputLine(std::string& line, int timeoutMs) {
     InputQueue& input = Input();
     std::unique_lock<std::mutex> lock(input.mutex);
