@@ -26,12 +26,6 @@ constexpr char kProgram[] = "veltari-server";
 // Longest text of one message that the trace prints; the rest is summarised.
 constexpr std::size_t kTraceLimit = 4096;
 
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) out += static_cast<char>(c);
-    return out;
-}
-
 // Messages may hold anything a client sent; keep the terminal safe from control bytes.
 std::string Printable(const std::string& text) {
     std::string out;
