@@ -22,7 +22,11 @@ struct Block {
 constexpr int kMinBlockWidth = 24;
 constexpr int kBlockGap = 2;
 
-std::string Background(const Rgb& c) {
+// An LED that is off is drawn in a dark grey, so that the device's layout stays visible on a dark screen.
+constexpr Rgb kOffColour{40, 40, 40};
+
+std::string Background(Rgb c) {
+    if (c == Rgb{}) c = kOffColour;
     return "\x1b[48;2;" + std::to_string(c.r) + ";" + std::to_string(c.g) + ";" + std::to_string(c.b) + "m";
 }
 
@@ -96,7 +100,8 @@ Block RenderDevice(int index, const DeviceDescription& device, const std::vector
     while (grid.size() > 1 && std::none_of(grid.back().begin(), grid.back().end(), [](const Cell& c) { return c.lit; }))
         grid.pop_back();
 
-    block.width = std::max(gridWidth, std::min(kMinBlockWidth, available));
+    // Wide enough for the title where the terminal allows, so that small devices keep their names.
+    block.width = std::max(gridWidth, std::min(std::max(kMinBlockWidth, static_cast<int>(title.size())), available));
     block.lines.push_back(Fit(title, block.width));
     for (const auto& cells : grid) {
         std::string line;
