@@ -82,10 +82,10 @@ ParsedOptions ParseServerOptions(const std::vector<std::string>& args) {
         } else if (arg == "--keys-loop") {
             ok = flag();
             o.loopKeyScript = true;
-        } else if (arg == "--auto-type") {
+        } else if (arg == "--auto-type" || arg == "--type-text") {
             ok = value(o.autoTypeText);
             if (ok && o.autoTypeText.empty()) {
-                parsed.error = "--auto-type needs a text to type";
+                parsed.error = arg + " needs a text to type";
                 ok = false;
             }
         } else if (arg == "--key-interval") {
@@ -133,7 +133,8 @@ Protocol:
 Key presses (sent to every client that registered for them):
   --keys SCRIPT          play SCRIPT once the first client has registered for key presses
   --keys-loop            play the --keys script again and again
-  --auto-type TEXT       type TEXT over and over, one key event every --key-interval
+  --auto-type TEXT       type TEXT over and over, one key event every --key-interval, a second's
+                         pause between rounds (--type-text is the same option)
   --key-interval MS      pause between simulated key events (default 60)
   --no-stdin             do not read key scripts from standard input (one script per line)
   A script is a list of steps separated by spaces or commas:

@@ -35,6 +35,7 @@ TEST(ServerOptionsTest, ReadsEveryOptionInBothSpellings) {
     EXPECT_FALSE(o.readStdin);
     EXPECT_EQ(o.view, ViewMode::kOff);
     EXPECT_TRUE(o.verbose);
+    EXPECT_EQ(ParseServerOptions({"--type-text", "hi there"}).options.autoTypeText, "hi there");
     EXPECT_TRUE(ParseServerOptions({"--help"}).options.help);
     EXPECT_TRUE(ParseServerOptions({"--dump-devices"}).options.dumpDevices);
 }
