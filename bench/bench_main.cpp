@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
     sdk::bench::RegisterLedColorListBenchmarks();
     sdk::bench::RegisterEndToEndBenchmarks();
     sdk::bench::RegisterTransportBenchmarks();
+    sdk::bench::RegisterMemoryBenchmarks();
 
     benchmark::Initialize(&count, pointers.data());
     if (benchmark::ReportUnrecognizedArguments(count, pointers.data())) return 1;

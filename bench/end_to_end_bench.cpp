@@ -15,19 +15,6 @@ namespace sdk::bench {
 namespace {
 
 constexpr const char* kGroup = "End to end: exported function against the raw round trip of its bytes";
-constexpr const char* kHandshakeAnswer = R"({"serverVersion":"4.0.0","serverProtocolVersion":9})";
-
-// Connects the library to the responder: at the first use, and again after anything broke the connection.
-bool Connected() {
-    FixedResponder* responder = Responder();
-    if (responder == nullptr) return false;
-    VeltariGetDeviceCount();
-    const VeltariError error = VeltariGetLastError();
-    if (error != VeltariErrorNoHandshake && error != VeltariErrorServerUnreachable) return true;
-    responder->SetResponse(kHandshakeAnswer);
-    return VeltariPerformProtocolHandshake().serverProtocolVersion == 9;
-}
-
 // Runs `call` once with the responder capturing, and tells whether it sent exactly `request`.
 template <class Call>
 bool SendsExactly(const std::string& request, Call call) {
@@ -45,7 +32,7 @@ template <class Call>
 void RegisterPair(const Exchange& exchange, double target, Call call) {
     benchmark::RegisterBenchmark(Name(exchange, "veltari").c_str(), [exchange,
                                                                      call](benchmark::State& state) {
-        if (!Connected()) return state.SkipWithError("the library could not connect to the responder");
+        if (!LibraryConnected()) return state.SkipWithError("the library could not connect to the responder");
         Responder()->SetResponse(exchange.response);
         if (!SendsExactly(exchange.request, call)) return state.SkipWithError("unexpected request text");
         for (auto _ : state) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <system_error>
 
+#include "veltari.h"
+
 namespace sdk::bench {
 namespace {
 
@@ -43,6 +45,16 @@ FixedResponder* Responder() {
         return created;
     }();
     return responder;
+}
+
+bool LibraryConnected() {
+    FixedResponder* responder = Responder();
+    if (responder == nullptr) return false;
+    VeltariGetDeviceCount();
+    const VeltariError error = VeltariGetLastError();
+    if (error != VeltariErrorNoHandshake && error != VeltariErrorServerUnreachable) return true;
+    responder->SetResponse(R"({"serverVersion":"4.0.0","serverProtocolVersion":9})");
+    return VeltariPerformProtocolHandshake().serverProtocolVersion == 9;
 }
 
 }  // namespace sdk::bench

@@ -12,4 +12,8 @@ void UsePrivatePipeRuntime();
 // The process's responder, started on first use; null when its pipes could not be created.
 FixedResponder* Responder();
 
+// Connects the library to the responder with a handshake: at the first use, and again after anything
+// broke the connection. False when the responder or the handshake failed.
+bool LibraryConnected();
+
 }  // namespace sdk::bench

@@ -7,5 +7,6 @@ void RegisterJsonBenchmarks();
 void RegisterLedColorListBenchmarks();
 void RegisterTransportBenchmarks();
 void RegisterEndToEndBenchmarks();
+void RegisterMemoryBenchmarks();
 
 }  // namespace sdk::bench
