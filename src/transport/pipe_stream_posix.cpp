@@ -94,6 +94,24 @@ public:
         return code;
     }
 
+    std::uint32_t ReadTextMessage(std::string& out, int timeoutMs) {
+        bool framingLost = false;
+        const std::uint32_t code = channel_->ReceiveFrame(out, timeoutMs, framingLost);
+        if (framingLost) {
+            broken_ = true;
+        }
+        return code;
+    }
+
+    std::uint32_t WriteTextMessage(std::string_view text, int timeoutMs) {
+        bool framingLost = false;
+        const std::uint32_t code = channel_->SendText(text, timeoutMs, framingLost);
+        if (framingLost) {
+            broken_ = true;
+        }
+        return code;
+    }
+
     virtual std::uint32_t WriteMessage(const Bytes& in, int timeoutMs) {
         bool framingLost = false;
         const std::uint32_t code = channel_->SendFrame(in, timeoutMs, framingLost);
@@ -195,7 +213,16 @@ public:
         NoteError(code);
         return code;
     }
+    std::uint32_t ReadText(std::string& out, int timeoutMs) override {
+        if (!CanRead(timeoutMs)) {
+            return kResultNotReady;
+        }
+        const std::uint32_t code = ReadTextMessage(out, timeoutMs);
+        NoteError(code);
+        return code;
+    }
     std::uint32_t Write(const Bytes&, int) override { return kResultNotReady; }
+    std::uint32_t WriteText(std::string_view, int) override { return kResultNotReady; }
     void Cancel() override { CancelPending(); }
     bool IsBroken() override { return broken_; }
 
@@ -218,11 +245,20 @@ public:
     bool CanRead(int) override { return false; }
     bool CanWrite(int) override { return HasPipe(); }
     std::uint32_t Read(Bytes&, int) override { return kResultNotReady; }
+    std::uint32_t ReadText(std::string&, int) override { return kResultNotReady; }
     std::uint32_t Write(const Bytes& in, int timeoutMs) override {
         if (!CanWrite(timeoutMs)) {
             return kResultNotReady;
         }
         const std::uint32_t code = WriteMessage(in, timeoutMs);
+        NoteError(code);
+        return code;
+    }
+    std::uint32_t WriteText(std::string_view text, int timeoutMs) override {
+        if (!CanWrite(timeoutMs)) {
+            return kResultNotReady;
+        }
+        const std::uint32_t code = WriteTextMessage(text, timeoutMs);
         NoteError(code);
         return code;
     }

@@ -216,7 +216,8 @@ std::uint32_t SocketChannel::SendExact(const std::uint8_t* data, std::size_t siz
     return kResultOk;
 }
 
-std::uint32_t SocketChannel::ReceiveFrame(Bytes& out, int timeoutMs, bool& framingLost) {
+template <class Out>
+std::uint32_t SocketChannel::ReceiveInto(Out& out, int timeoutMs, bool& framingLost) {
     try {
         const Deadline wordDeadline(timeoutMs);
         while (received_.Size() < 4) {
@@ -261,7 +262,7 @@ std::uint32_t SocketChannel::ReceiveFrame(Bytes& out, int timeoutMs, bool& frami
             return kErrorInvalidData;
         }
         const std::size_t have = std::min<std::size_t>(received_.Size(), length);
-        Bytes payload;
+        Out payload;
         if (have == length) {
             payload.assign(received_.Data(), received_.Data() + length);
             received_.Consume(length);
@@ -271,10 +272,11 @@ std::uint32_t SocketChannel::ReceiveFrame(Bytes& out, int timeoutMs, bool& frami
         // The rest of a frame longer than what has arrived goes straight into the payload, with a time-out
         // of its own; nothing is read beyond the frame.
         payload.resize(length);
-        std::memcpy(payload.data(), received_.Data(), have);
+        std::memcpy(static_cast<void*>(payload.data()), received_.Data(), have);
         received_.Consume(have);
         std::size_t moved = 0;
-        const std::uint32_t code = ReceiveExact(payload.data() + have, length - have, timeoutMs, moved);
+        const std::uint32_t code = ReceiveExact(reinterpret_cast<std::uint8_t*>(payload.data()) + have,
+                                                length - have, timeoutMs, moved);
         if (code != kResultOk) {
             framingLost = true;
             return code;
@@ -287,11 +289,32 @@ std::uint32_t SocketChannel::ReceiveFrame(Bytes& out, int timeoutMs, bool& frami
     }
 }
 
+std::uint32_t SocketChannel::ReceiveFrame(Bytes& out, int timeoutMs, bool& framingLost) {
+    return ReceiveInto(out, timeoutMs, framingLost);
+}
+
+std::uint32_t SocketChannel::ReceiveFrame(std::string& out, int timeoutMs, bool& framingLost) {
+    return ReceiveInto(out, timeoutMs, framingLost);
+}
+
 std::uint32_t SocketChannel::SendFrame(const Bytes& in, int timeoutMs, bool& framingLost) {
-    if (in.size() > kMaxFramePayload) {
+    return SendParts(in.data(), in.size(), nullptr, 0, timeoutMs, framingLost);
+}
+
+std::uint32_t SocketChannel::SendText(std::string_view text, int timeoutMs, bool& framingLost) {
+    static const std::uint8_t nul = 0;
+    return SendParts(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), &nul, 1, timeoutMs,
+                     framingLost);
+}
+
+std::uint32_t SocketChannel::SendParts(const std::uint8_t* first, std::size_t firstSize,
+                                       const std::uint8_t* second, std::size_t secondSize, int timeoutMs,
+                                       bool& framingLost) {
+    const std::size_t size = firstSize + secondSize;
+    if (size > kMaxFramePayload) {
         return kErrorInvalidData;
     }
-    const auto length = static_cast<std::uint32_t>(in.size());
+    const auto length = static_cast<std::uint32_t>(size);
     std::uint8_t word[4] = {static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
                             static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 24)};
     // The length word and the payload go in one call: the peer reads the same bytes as from two writes,
@@ -299,10 +322,17 @@ std::uint32_t SocketChannel::SendFrame(const Bytes& in, int timeoutMs, bool& fra
     // buffer, a time-out) goes as before, the length word and then the payload, each with its own time-out.
     std::size_t sent = 0;
     if (ApplyTimeout(SO_SNDTIMEO, sendTimeoutMs_, timeoutMs > 0 ? timeoutMs : 0)) {
-        iovec parts[2] = {{word, sizeof word}, {const_cast<std::uint8_t*>(in.data()), in.size()}};
+        iovec parts[3] = {{word, sizeof word}, {}, {}};
+        std::size_t count = 1;
+        if (firstSize > 0) {
+            parts[count++] = {const_cast<std::uint8_t*>(first), firstSize};
+        }
+        if (secondSize > 0) {
+            parts[count++] = {const_cast<std::uint8_t*>(second), secondSize};
+        }
         msghdr message{};
         message.msg_iov = parts;
-        message.msg_iovlen = in.empty() ? 1 : 2;
+        message.msg_iovlen = count;
         ssize_t n;
         while ((n = ::sendmsg(socket_, &message, MSG_NOSIGNAL)) < 0 && errno == EINTR && !Cancelled()) {
         }
@@ -321,11 +351,14 @@ std::uint32_t SocketChannel::SendFrame(const Bytes& in, int timeoutMs, bool& fra
         }
         sent = sizeof word;
     }
-    const std::size_t payloadSent = sent - sizeof word;
-    if (payloadSent == in.size()) {
-        return kResultOk;
+    std::size_t done = sent - sizeof word;
+    if (done < firstSize) {
+        code = SendExact(first + done, firstSize - done, timeoutMs, moved);
+        done = firstSize;
     }
-    code = SendExact(in.data() + payloadSent, in.size() - payloadSent, timeoutMs, moved);
+    if (code == kResultOk && done < size) {
+        code = SendExact(second + (done - firstSize), size - done, timeoutMs, moved);
+    }
     if (code != kResultOk) {
         framingLost = true;
     }

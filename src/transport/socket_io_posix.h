@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "transport/stream.h"
@@ -78,8 +80,11 @@ public:
     // frame (a partly moved length word or payload, or an announced length above kMaxFramePayload, which
     // is refused with kErrorInvalidData before anything is allocated): no later frame can be found then.
     std::uint32_t ReceiveFrame(Bytes& out, int timeoutMs, bool& framingLost);
+    std::uint32_t ReceiveFrame(std::string& out, int timeoutMs, bool& framingLost);
     // Payloads above kMaxFramePayload are refused with kErrorInvalidData before anything is sent.
     std::uint32_t SendFrame(const Bytes& in, int timeoutMs, bool& framingLost);
+    // The frame of a text message (the text and one NUL), sent without joining the two first.
+    std::uint32_t SendText(std::string_view text, int timeoutMs, bool& framingLost);
 
     // Wakes every transfer, now and for good: `how` is the shutdown() direction to end. Data that has
     // already arrived can still be received. Must not race with the socket being closed.
@@ -90,6 +95,11 @@ private:
     // The code for a transfer that ended without data: a cancel, or the peer that left.
     std::uint32_t Ended(std::uint32_t peerCode) const;
     bool ApplyTimeout(int option, int& applied, int timeoutMs);
+    template <class Out>
+    std::uint32_t ReceiveInto(Out& out, int timeoutMs, bool& framingLost);
+    // One frame whose payload is `first` followed by `second`.
+    std::uint32_t SendParts(const std::uint8_t* first, std::size_t firstSize, const std::uint8_t* second,
+                            std::size_t secondSize, int timeoutMs, bool& framingLost);
 
     int socket_;
     bool valid_ = false;

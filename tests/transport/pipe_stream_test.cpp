@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <future>
 #include <iterator>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -47,6 +48,40 @@ TEST(PipeStream, TextMessagesTravelAsLengthPrefixedFrames) {
     ASSERT_EQ(reader.Read(payload, 1000), kResultOk);
     EXPECT_EQ(payload, (Bytes{0x00}));
     EXPECT_FALSE(reader.IsBroken());
+}
+
+TEST(PipeStream, TextsWrittenAndReadAsTextsAreTheSameFramesAsBytes) {
+    PipeLink out = OpenOutputLink();
+    ASSERT_TRUE(out.server);
+    // Larger than one receive takes, so the frame also arrives in parts.
+    const std::string big(200000, 'x');
+    auto writer = std::async(std::launch::async, [&] {
+        return out.client->WriteText("{}", 1000) == kResultOk &&
+               out.client->WriteText("", 1000) == kResultOk && out.client->WriteText(big, 10000) == kResultOk;
+    });
+    Bytes payload;
+    ASSERT_EQ(out.server->ReadMessage(payload, 1000), kResultOk);
+    EXPECT_EQ(payload, (Bytes{0x7B, 0x7D, 0x00}));
+    ASSERT_EQ(out.server->ReadMessage(payload, 1000), kResultOk);
+    EXPECT_EQ(payload, Bytes{0x00});
+    ASSERT_EQ(out.server->ReadMessage(payload, 10000), kResultOk);
+    ASSERT_EQ(payload.size(), big.size() + 1);
+    EXPECT_EQ(payload.back(), 0);
+    EXPECT_TRUE(std::equal(big.begin(), big.end(), payload.begin()));
+    EXPECT_TRUE(writer.get());
+
+    PipeLink in = OpenInputLink();
+    ASSERT_TRUE(in.server);
+    ASSERT_EQ(in.server->WriteMessage({'o', 'k', 0}, 1000), kResultOk);
+    ASSERT_EQ(in.server->WriteMessage({}, 1000), kResultOk);
+    std::string text = "old";
+    ASSERT_EQ(in.client->ReadText(text, 1000), kResultOk);
+    EXPECT_EQ(text, std::string("ok\0", 3));
+    ASSERT_EQ(in.client->ReadText(text, 1000), kResultOk);
+    EXPECT_TRUE(text.empty());
+    // Each direction refuses the other's text operation.
+    EXPECT_EQ(in.client->WriteText("x", 10), kResultNotReady);
+    EXPECT_EQ(out.client->ReadText(text, 10), kResultNotReady);
 }
 
 TEST(PipeStream, ZeroLengthFramesAreValidEmptyMessages) {
