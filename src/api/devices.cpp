@@ -1,5 +1,4 @@
 // Device descriptions: one record per call, kept with everything it points to until unload.
-#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -13,7 +12,7 @@ namespace {
 // Elements of an array; anything else counts as none, so a caller that sizes memory from the count
 // never sees a negative one.
 int ArrayLength(const Json& value) {
-    return value.Type() == kJsonArray ? std::max(0, value.Size()) : 0;
+    return value.Type() == kJsonArray ? value.Size() : 0;
 }
 
 VeltariChannelDevice* RetainChannelDevices(const Json& devices, int count) {
