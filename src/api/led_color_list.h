@@ -1,0 +1,32 @@
+// Colour lists as callers pass them and as they travel inside JSON: "ledId,r,g,b" records joined by '#'.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "veltari.h"
+
+namespace sdk {
+
+// Check bits of ValidateLedColors.
+constexpr unsigned kCheckLedIds = 1;     // every ledId in 0..kMaxLedId
+constexpr unsigned kCheckIntensity = 2;  // every r, g, b in 0..255
+constexpr unsigned kCheckAll = kCheckLedIds | kCheckIntensity;
+constexpr int kMaxLedId = 911;
+
+// True when the list passes the checks named by `checks`; duplicate ids always fail. A null array with a
+// positive count fails without being read. A count of 0 or less passes (callers refuse it first).
+bool ValidateLedColors(int count, const VeltariLedColor* colors, unsigned checks);
+
+std::string EncodeLedColors(int count, const VeltariLedColor* colors);
+void AppendLedColors(std::string& out, int count, const VeltariLedColor* colors);
+
+// Tolerant reader: any single character may stand for a separator; a record whose first field reads
+// counts even when a later field does not (that field reads as 0), and decoding ends after it.
+std::vector<VeltariLedColor> DecodeLedColors(std::string_view text);
+
+// {"method":M,"params":{"ledsColors":"<list>"}}
+std::string BuildLedColorsRequest(std::string_view method, int count, const VeltariLedColor* colors);
+
+}  // namespace sdk

@@ -1,0 +1,114 @@
+#include "api/led_color_list.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace sdk {
+namespace {
+
+TEST(ValidateLedColors, IdRangeIsZeroTo911AndNegativesFail) {
+    for (int id : {0, 911}) {
+        VeltariLedColor c{id, 1, 2, 3};
+        EXPECT_TRUE(ValidateLedColors(1, &c, kCheckAll)) << id;
+    }
+    for (int id : {912, -1, INT32_MIN}) {
+        VeltariLedColor c{id, 1, 2, 3};
+        EXPECT_FALSE(ValidateLedColors(1, &c, kCheckAll)) << id;
+        EXPECT_FALSE(ValidateLedColors(1, &c, kCheckLedIds)) << id;
+    }
+}
+
+TEST(ValidateLedColors, IntensitiesAreCheckedOnlyForSetting) {
+    for (int v : {256, -1}) {
+        VeltariLedColor c{5, 0, v, 0};
+        EXPECT_FALSE(ValidateLedColors(1, &c, kCheckAll)) << v;
+        EXPECT_TRUE(ValidateLedColors(1, &c, kCheckLedIds)) << v;
+    }
+    VeltariLedColor edge{5, 255, 0, 255};
+    EXPECT_TRUE(ValidateLedColors(1, &edge, kCheckAll));
+}
+
+TEST(ValidateLedColors, DuplicateIdsFailAdjacentOrNotWhateverTheBits) {
+    std::vector<VeltariLedColor> adjacent{{3, 0, 0, 0}, {3, 1, 1, 1}};
+    std::vector<VeltariLedColor> apart{{3, 0, 0, 0}, {4, 0, 0, 0}, {3, 0, 0, 0}};
+    std::vector<VeltariLedColor> outOfRangeTwice{{5000, 0, 0, 0}, {7, 0, 0, 0}, {5000, 0, 0, 0}};
+    for (unsigned bits : {0u, kCheckLedIds, kCheckAll}) {
+        EXPECT_FALSE(ValidateLedColors(2, adjacent.data(), bits));
+        EXPECT_FALSE(ValidateLedColors(3, apart.data(), bits));
+    }
+    EXPECT_FALSE(ValidateLedColors(3, outOfRangeTwice.data(), 0));
+    EXPECT_TRUE(ValidateLedColors(2, outOfRangeTwice.data(), 0));
+}
+
+TEST(ValidateLedColors, FullKeyboardPassesAnd913NeverDoes) {
+    std::vector<VeltariLedColor> all;
+    for (int id = 0; id <= 911; ++id) all.push_back({id, id % 256, 0, 0});
+    EXPECT_TRUE(ValidateLedColors(912, all.data(), kCheckAll));
+    all.push_back({17, 0, 0, 0});
+    EXPECT_FALSE(ValidateLedColors(913, all.data(), kCheckAll));
+}
+
+TEST(ValidateLedColors, NullArrayWithPositiveCountIsRefusedWithoutReading) {
+    EXPECT_FALSE(ValidateLedColors(3, nullptr, kCheckAll));
+    EXPECT_TRUE(ValidateLedColors(0, nullptr, kCheckAll));
+}
+
+TEST(EncodeLedColors, RecordsJoinedByHashFieldsByComma) {
+    std::vector<VeltariLedColor> two{{12, 255, 0, 0}, {13, 0, 128, 0}};
+    EXPECT_EQ(EncodeLedColors(2, two.data()), "12,255,0,0#13,0,128,0");
+    VeltariLedColor negative{0, -1, 2147483647, INT32_MIN};
+    EXPECT_EQ(EncodeLedColors(1, &negative), "0,-1,2147483647,-2147483648");
+    EXPECT_EQ(EncodeLedColors(0, nullptr), "");
+}
+
+TEST(DecodeLedColors, ReadsWhatEncodeWrites) {
+    std::vector<VeltariLedColor> in;
+    for (int id = 0; id < 912; ++id) in.push_back({id, id % 256, (id * 7) % 256, 255 - id % 256});
+    auto out = DecodeLedColors(EncodeLedColors(912, in.data()));
+    ASSERT_EQ(out.size(), in.size());
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        EXPECT_EQ(out[i].ledId, in[i].ledId);
+        EXPECT_EQ(out[i].r, in[i].r);
+        EXPECT_EQ(out[i].g, in[i].g);
+        EXPECT_EQ(out[i].b, in[i].b);
+    }
+}
+
+TEST(DecodeLedColors, ToleratesTrailingHashSpacesAndAnySeparator) {
+    auto trailing = DecodeLedColors("7,1,2,3#8,4,5,6#");
+    ASSERT_EQ(trailing.size(), 2u);
+    EXPECT_EQ(trailing[1].ledId, 8);
+    EXPECT_EQ(trailing[1].b, 6);
+    auto odd = DecodeLedColors(" 7;1x 2|-3@+8,4,5,6");
+    ASSERT_EQ(odd.size(), 2u);
+    EXPECT_EQ(odd[0].b, -3);
+    EXPECT_EQ(odd[1].ledId, 8);
+    EXPECT_TRUE(DecodeLedColors("").empty());
+    EXPECT_TRUE(DecodeLedColors("   ").empty());
+    EXPECT_TRUE(DecodeLedColors("#1,2,3,4").empty());
+}
+
+TEST(DecodeLedColors, BrokenRecordCountsAndEndsDecoding) {
+    auto cut = DecodeLedColors("1,2,3");
+    ASSERT_EQ(cut.size(), 1u);
+    EXPECT_EQ(cut[0].ledId, 1);
+    EXPECT_EQ(cut[0].b, 0);
+    auto letter = DecodeLedColors("1,x,3,4#5,6,7,8");
+    ASSERT_EQ(letter.size(), 1u);
+    EXPECT_EQ(letter[0].r, 0);
+    auto overflowId = DecodeLedColors("2147483648,1,2,3");
+    EXPECT_TRUE(overflowId.empty());
+    auto overflowField = DecodeLedColors("1,99999999999,2,3#4,5,6,7");
+    ASSERT_EQ(overflowField.size(), 1u);
+    EXPECT_EQ(DecodeLedColors("-2147483648,0,0,0")[0].ledId, INT32_MIN);
+}
+
+TEST(BuildLedColorsRequest, IsTheExactEnvelope) {
+    VeltariLedColor red{5, 255, 0, 0};
+    EXPECT_EQ(BuildLedColorsRequest("VeltariSetLedsColors", 1, &red),
+              R"({"method":"VeltariSetLedsColors","params":{"ledsColors":"5,255,0,0"}})");
+}
+
+}  // namespace
+}  // namespace sdk
