@@ -166,11 +166,54 @@ std::string EncodeLedColors(int count, const VeltariLedColor* colors) {
     return out;
 }
 
+namespace {
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Reads the records that are in the form every writer uses (plain digits, one character between fields)
+// from `p` on and returns where it stopped: at the end, or at the start of the first record that is not
+// in that form, for the general reader to take from there with exactly the same outcome.
+const char* DecodePlainRecords(const char* p, const char* end, std::vector<VeltariLedColor>& records) {
+    while (p < end) {
+        const char* q = p;
+        int fields[4];
+        for (int f = 0; f < 4; ++f) {
+            if (q == end || !IsDigit(*q)) {
+                return p;
+            }
+            // Nine digits cannot overflow; a longer number is left to the general reader.
+            const char* limit = end - q > 9 ? q + 9 : end;
+            int value = *q++ - '0';
+            while (q < limit && IsDigit(*q)) {
+                value = value * 10 + (*q++ - '0');
+            }
+            if (q < end && IsDigit(*q)) {
+                return p;
+            }
+            fields[f] = value;
+            if (f < 3) {
+                if (q == end) {
+                    return p;
+                }
+                ++q;
+            }
+        }
+        records.push_back({fields[0], fields[1], fields[2], fields[3]});
+        p = q < end ? q + 1 : q;
+    }
+    return p;
+}
+
+}  // namespace
+
 std::vector<VeltariLedColor> DecodeLedColors(std::string_view text) {
     std::vector<VeltariLedColor> records;
     // A record takes at least seven characters and a separator, so this is the only allocation.
     records.reserve(text.size() / 8 + 1);
-    IntReader reader(text);
+    const char* rest = DecodePlainRecords(text.data(), text.data() + text.size(), records);
+    IntReader reader(text.substr(static_cast<std::size_t>(rest - text.data())));
     while (!reader.AtEnd()) {
         int ledId = 0;
         if (!reader.Extract(ledId)) break;
