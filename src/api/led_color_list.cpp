@@ -1,7 +1,6 @@
 #include "api/led_color_list.h"
 
 #include <algorithm>
-#include <bitset>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -110,23 +109,32 @@ bool ValidateLedColors(int count, const VeltariLedColor* colors, unsigned checks
     if (colors == nullptr) return false;
     const bool checkIds = (checks & kCheckLedIds) != 0;
     const bool checkIntensity = (checks & kCheckIntensity) != 0;
-    auto outOfRange = [](int value, unsigned max) { return static_cast<std::uint32_t>(value) > max; };
+    // The ranges are tested for the whole list without an early exit, which lets the loop run several
+    // records per step; a list that fails is rare and costs no more than one that passes. An unsigned
+    // value is above 255 exactly when the bitwise or of it with others is.
+    std::uint32_t outOfRange = 0;
     for (int i = 0; i < count; ++i) {
         const VeltariLedColor& c = colors[i];
-        if (checkIntensity && (outOfRange(c.r, 255) || outOfRange(c.g, 255) || outOfRange(c.b, 255))) {
-            return false;
+        if (checkIntensity) {
+            outOfRange |= static_cast<std::uint32_t>((static_cast<std::uint32_t>(c.r) |
+                                                      static_cast<std::uint32_t>(c.g) |
+                                                      static_cast<std::uint32_t>(c.b)) > 255);
         }
-        if (checkIds && outOfRange(c.ledId, kMaxLedId)) return false;
+        if (checkIds)
+            outOfRange |= static_cast<std::uint32_t>(static_cast<std::uint32_t>(c.ledId) > kMaxLedId);
     }
+    if (outOfRange != 0) return false;
     if (checkIds) {
-        // Every id is known to be in range here, so a bit per id finds repeats without sorting.
-        std::bitset<kMaxLedId + 1> seen;
+        // Every id is known to be in range here, so a mark per id finds repeats without sorting. A byte
+        // per id rather than a bit: neighbouring ids then never wait for each other's mark.
+        unsigned char seen[kMaxLedId + 1] = {};
+        unsigned char repeated = 0;
         for (int i = 0; i < count; ++i) {
-            auto id = static_cast<std::size_t>(colors[i].ledId);
-            if (seen.test(id)) return false;
-            seen.set(id);
+            unsigned char& mark = seen[static_cast<std::uint32_t>(colors[i].ledId)];
+            repeated |= mark;
+            mark = 1;
         }
-        return true;
+        return repeated == 0;
     }
     std::vector<int> ids(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) ids[static_cast<std::size_t>(i)] = colors[i].ledId;
