@@ -59,8 +59,8 @@ int ServerProtocolVersion() noexcept;
 
 // Registers the stop of a worker thread of the library's own (for example an asynchronous colour
 // worker). The stop must end and join the thread, which must be a LibraryThread (library_thread.h):
-// on Windows unload runs under the loader lock, where joining a std::thread never returns. Unload runs every stop before it destroys the
-// connection, since a worker may be in the middle of an exchange.
+// on Windows unload runs under the loader lock, where joining a std::thread never returns. Unload runs
+// every stop before it destroys the connection, since a worker may be in the middle of an exchange.
 void AtUnloadStopWorker(std::function<void()> stop);
 
 // Load and unload, called by the platform's library entry points (and by tests for a fresh state).
