@@ -21,8 +21,8 @@ enum JsonKind : int {
     kJsonObject = 5,
 };
 
-// Owning handle to one JsonValue. Copies are deep; a moved-from handle is empty and may only be
-// destroyed or assigned to.
+// Owning handle to one JsonValue. Copies are deep; a moved-from handle is empty and should only be
+// destroyed or assigned to (anything else treats it as the invalid value).
 class Json {
 public:
     Json();  // a null value
@@ -44,7 +44,7 @@ public:
     static Json Invalid();
 
     // Null turns into an empty object first; then the member (inserted as null when missing). Any other
-    // non-object kind gives the shared invalid value.
+    // non-object kind gives the shared invalid value; assignments to the shared invalid value are ignored.
     Json& operator[](std::string_view name);
     // Null turns into an empty array first; then the element, or the shared invalid value.
     Json& operator[](int index);
@@ -69,12 +69,15 @@ public:
     bool IsValid() const;
     bool IsNull() const;
     bool AsBool() const;
+    // Truncated toward zero; numbers beyond the int range saturate and NaN gives 0.
     int AsInt() const;
     double AsDouble() const;
     std::string AsString() const;
     int Type() const;
 
-    // Compact text; the invalid value writes as nothing.
+    // Compact text with members in insertion order; the invalid value writes as nothing. Numbers take six
+    // significant digits when that text reads back exactly, else the shortest exact text; infinities and
+    // NaN, which no reader takes, write as null.
     std::string ToText() const;
     void WriteText(std::string& sink) const;
     // Reads one value from the start of text; trailing characters are ignored. Text that does not start
