@@ -1,56 +1,23 @@
-// The tool's behaviour when there is nothing to talk to, run in-process: every message in words,
-// every exit status as documented.
+// The tool run in-process against no server: every message in words, every exit status as documented.
 #include "cli/commands.h"
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <regex>
-#include <sstream>
+#include "support/pipe_runtime.h"
+#include "tools/run_cli.h"
 
 namespace cli {
 namespace {
 
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
-using ::testing::StartsWith;
 
-struct Outcome {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-Outcome RunCli(std::vector<std::string> args) {
-    std::ostringstream out, err;
-    const int status = Run(args, out, err);
-    return {status, out.str(), err.str()};
-}
-
-// A message that says what went wrong, not just a code.
-void ExpectWords(const std::string& err) {
-    EXPECT_THAT(err, StartsWith("veltari-cli: "));
-    EXPECT_FALSE(std::regex_search(err, std::regex(R"(^veltari-cli: *-?[0-9]+\s*$)"))) << err;
-    EXPECT_GT(err.size(), 30u) << err;
-}
+using test::ExpectWords;
+using test::RunCli;
+using test::Outcome;
 
 class NoServer : public ::testing::Test {
 protected:
-    // A runtime folder of our own, so that no lighting server on this machine answers.
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() / ("veltari-cli-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(dir_);
-#ifdef _WIN32
-        _putenv_s("XDG_RUNTIME_DIR", dir_.string().c_str());
-#else
-        setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
-#endif
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
-    std::filesystem::path dir_;
+    // The process has a pipe runtime folder of its own, so no lighting server on this machine answers.
+    void SetUp() override { sdk::test::UsePrivatePipeRuntime(); }
 };
 
 TEST_F(NoServer, EveryServerCommandSaysTheServerIsNotRunning) {
