@@ -97,8 +97,8 @@ struct Shared {
     std::vector<Press> presses;
     std::set<int> held;
     std::deque<std::string> log;  // newest last
-    std::set<int> keyboardLeds;
-    std::map<int, char> labels;
+    std::map<int, int> keyLeds;  // key id to LED id
+    std::map<int, char> labels;  // LED id to letter
     int keyEvents = 0;
 
     std::atomic<int> asyncSetsOk{0};
@@ -121,6 +121,20 @@ void OnAsyncFlush(void*, bool result, VeltariError) {
     State().asyncFlushes.fetch_add(1);
 }
 
+// The reference server reports keys by their virtual-key codes: letters and digits by their character.
+std::string KeyName(VeltariKeyId key) {
+    if ((key >= 'A' && key <= 'Z') || (key >= '0' && key <= '9')) return std::string(1, static_cast<char>(key));
+    switch (key) {
+        case 8: return "Backspace";
+        case 9: return "Tab";
+        case 13: return "Enter";
+        case 16: return "Shift";
+        case 27: return "Esc";
+        case 32: return "Space";
+        default: return "key " + std::to_string(key);
+    }
+}
+
 // Runs on a library thread for every key event the server reports.
 void OnKey(void*, VeltariKeyId key, bool pressed) {
     Shared& s = State();
@@ -129,9 +143,8 @@ void OnKey(void*, VeltariKeyId key, bool pressed) {
     {
         std::lock_guard lock(s.mutex);
         ++s.keyEvents;
-        if (s.keyboardLeds.count(key) != 0) led = key;
-        auto label = s.labels.find(key);
-        name = label != s.labels.end() ? std::string(1, label->second) : "key " + std::to_string(key);
+        if (auto found = s.keyLeds.find(key); found != s.keyLeds.end()) led = found->second;
+        name = KeyName(key);
         if (led >= 0) {
             if (pressed) {
                 s.held.insert(led);
@@ -247,10 +260,10 @@ private:
                 const int id = VeltariGetLedIdForKeyName(letter);
                 if (id <= 0) continue;
                 State().labels[id] = letter;
+                State().keyLeds[letter] = id;
                 if (letter <= 'F') std::printf(" %c=%d", letter, id);
             }
             for (auto& led : keyboard.leds) {
-                State().keyboardLeds.insert(led.ledId);
                 auto label = State().labels.find(led.ledId);
                 if (label != State().labels.end()) led.label = label->second;
             }

@@ -1,4 +1,4 @@
-// keys: pressed keys light up red, released keys go dark, for a while or until Ctrl-C.
+// keys: pressed letter keys light up red, released ones go dark, for a while or until Ctrl-C.
 //
 //   keys [SECONDS]
 //
@@ -17,18 +17,24 @@ namespace {
 
 std::atomic<bool> stop{false};
 std::atomic<int> events{0};
+std::atomic<int> letterLeds[26];  // LED id of each letter key, 0 when unknown
 
 void OnKey(void*, VeltariKeyId key, bool pressed) {
     ++events;
     std::printf("key %d %s\n", key, pressed ? "down" : "up");
-    // Never block the library's thread: queue the colour and let the library send it.
-    const VeltariLedColor color{key, pressed ? 255 : 0, 0, 0};
-    VeltariSetLedsColorsAsync(1, &color, nullptr, nullptr);
+    // The reference server reports letter keys by their upper-case character code.
+    const int led = key >= 'A' && key <= 'Z' ? letterLeds[key - 'A'].load() : 0;
+    if (led > 0) {
+        // Never block the library's thread: queue the colour and let the library send it.
+        const VeltariLedColor color{led, pressed ? 255 : 0, 0, 0};
+        VeltariSetLedsColorsAsync(1, &color, nullptr, nullptr);
+    }
 }
 
 bool Connect() {
     const VeltariProtocolDetails details = VeltariPerformProtocolHandshake();
     if (details.serverVersion == nullptr) return false;
+    for (char letter = 'A'; letter <= 'Z'; ++letter) letterLeds[letter - 'A'] = VeltariGetLedIdForKeyName(letter);
     if (!VeltariRegisterKeypressCallback(&OnKey, nullptr)) {
         std::fprintf(stderr, "keys: the server does not send key presses (error %d)\n", VeltariGetLastError());
         return false;

@@ -34,7 +34,8 @@ else
   private_dir=$(mktemp -d "${TMPDIR:-/tmp}/veltari-demo.XXXXXX")
   export XDG_RUNTIME_DIR=$private_dir
   echo "=== starting the reference server with its virtual devices"
-  "$dir/server/veltari-server" --type-text "hello veltari" > "$dir/server.log" 2>&1 &
+  "$dir/server/veltari-server" --auto-type "hello veltari" --key-interval 90 --no-view --no-stdin \
+    > "$dir/server.log" 2>&1 &
   server_pid=$!
   for _ in $(seq 100); do
     if "$cli" info > /dev/null 2>&1; then break; fi

@@ -58,7 +58,7 @@ export XDG_RUNTIME_DIR=$work/runtime
 mkdir -p "$XDG_RUNTIME_DIR"
 cli=$prefix/bin/veltari-cli
 start_server() {
-  "$server" "$@" > "$work/server.log" 2>&1 &
+  "$server" --no-view --no-stdin "$@" > "$work/server.log" 2>&1 &
   server_pid=$!
   for _ in $(seq 100); do
     "$cli" info > /dev/null 2>&1 && return 0
@@ -70,7 +70,7 @@ start_server() {
 }
 
 echo "=== consumer: run the examples against the reference server"
-start_server --type-text "abc"
+start_server --auto-type "abc"
 "$work/with-cmake/breathe" 1 '#FF8000' > "$work/breathe.out" || { cat "$work/breathe.out"; fail "breathe (CMake build)"; }
 grep -q 'frames shown' "$work/breathe.out" || fail "breathe showed no frames"
 "$work/with-pkgconfig/breathe" 1 > "$work/breathe.out" || { cat "$work/breathe.out"; fail "breathe (pkg-config build)"; }

@@ -127,7 +127,16 @@ TEST_F(AgainstScriptedServer, ServerErrorsAndRefusalsReadAsWords) {
     Outcome own = RunCli({"set", "5=red"});
     EXPECT_EQ(own.status, kExitRefused);
     EXPECT_THAT(own.err, HasSubstr("the server reported error code 4711"));
-    for (const auto& err : {failure.err, refused.err, bad.err, own.err}) ExpectWords(err);
+    server_.OnMethod("VeltariSetLedsColors", R"({"result":false,"errorCode":101})");
+    Outcome held = RunCli({"set", "5=red"});
+    EXPECT_EQ(held.status, kExitRefused);
+    EXPECT_THAT(held.err, HasSubstr("another application holds control of the lighting"));
+
+    server_.OnMethod("InternalAquireAccessMode", R"({"result":false})");
+    Outcome control = RunCli({"control", "request"});
+    EXPECT_EQ(control.status, kExitRefused);
+    EXPECT_THAT(control.err, HasSubstr("requesting control failed: the server refused it"));
+    for (const auto& err : {failure.err, refused.err, bad.err, own.err, held.err, control.err}) ExpectWords(err);
 }
 
 TEST_F(AgainstScriptedServer, ALetterKeyAndItsIdTwiceIsRefusedBeforeSending) {

@@ -209,7 +209,7 @@ private:
                     const VeltariChannel& channel = info->channels[c];
                     out_ << "  channel " << c << ": " << Plural(channel.totalLedsCount, "LED", "LEDs");
                     for (int d = 0; d < channel.devicesCount; ++d) {
-                        out_ << (d == 0 ? ": " : ", ") << DeviceTypeName(channel.devices[d].type) << " with "
+                        out_ << (d == 0 ? ": " : ", ") << "type " << channel.devices[d].type << " with "
                              << Plural(channel.devices[d].deviceLedCount, "LED", "LEDs");
                     }
                     out_ << "\n";
@@ -335,7 +335,13 @@ private:
     }
 
     void RequestControl() {
-        if (!VeltariRequestControl(VeltariAccessModeLightingControl)) Fail("requesting control");
+        if (!VeltariRequestControl(VeltariAccessModeLightingControl)) {
+            if (VeltariGetLastError() == VeltariErrorSuccess) {
+                throw Failure{kExitRefused, "requesting control failed: the server refused it (another application "
+                                            "may hold control of the lighting)"};
+            }
+            Fail("requesting control");
+        }
         out_ << "control of the lighting granted\n";
     }
 
