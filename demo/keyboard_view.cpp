@@ -29,44 +29,32 @@ KeyboardView::KeyboardView(std::vector<LedBox> leds, int columns) : leds_(std::m
         const double rowsPerKey = std::max(1.0, std::round(keyHeight / mmPerRow));
         mmPerRow = keyHeight / rowsPerKey;
     }
-    columns_ = static_cast<int>(std::ceil(widthMm / mmPerColumn));
-    rows_ = static_cast<int>(std::ceil((maxY - minY) / mmPerRow));
+    columns_ = std::max(1, static_cast<int>(std::lround(widthMm / mmPerColumn)));
+    rows_ = std::max(1, static_cast<int>(std::lround((maxY - minY) / mmPerRow)));
     cells_.assign(static_cast<size_t>(rows_ * columns_), -1);
     labels_.assign(cells_.size(), 0);
+    halves_.assign(cells_.size(), false);
 
-    // A cell belongs to the LED whose area holds its centre; the right edge is trimmed by most of a
-    // cell so that neighbouring keys stay apart.
-    const double gap = mmPerColumn * 0.6;
-    for (int row = 0; row < rows_; ++row) {
-        for (int col = 0; col < columns_; ++col) {
-            const double x = minX + (col + 0.5) * mmPerColumn;
-            const double y = minY + (row + 0.5) * mmPerRow;
-            for (size_t i = 0; i < leds_.size(); ++i) {
-                const auto& led = leds_[i];
-                const double right = led.left + std::max(led.width - gap, mmPerColumn * 0.5);
-                if (x >= led.left && x < right && y >= led.top && y < led.top + led.height) {
-                    cells_[static_cast<size_t>(row * columns_ + col)] = static_cast<int>(i);
-                    break;
-                }
-            }
-        }
-    }
+    // Edges snap to the nearest cell boundary, and the last column of every LED stays dark, so that
+    // neighbours are always one column apart whatever the scale. Keys two or more rows tall end in an
+    // upper half block, which leaves half a row between rows of keys.
     for (size_t i = 0; i < leds_.size(); ++i) {
-        if (leds_[i].label == 0) continue;
-        const double cx = leds_[i].left + leds_[i].width / 2, cy = leds_[i].top + leds_[i].height / 2;
-        double best = 1e18;
-        int bestCell = -1;
-        for (int cell = 0; cell < static_cast<int>(cells_.size()); ++cell) {
-            if (cells_[static_cast<size_t>(cell)] != static_cast<int>(i)) continue;
-            const double x = minX + (cell % columns_ + 0.5) * mmPerColumn;
-            const double y = minY + (cell / columns_ + 0.5) * mmPerRow;
-            const double d = (x - cx) * (x - cx) + (y - cy) * (y - cy);
-            if (d < best) {
-                best = d;
-                bestCell = cell;
+        const auto& led = leds_[i];
+        const int col0 = static_cast<int>(std::lround((led.left - minX) / mmPerColumn));
+        const int col1 = std::max(col0 + 1, static_cast<int>(std::lround((led.left + led.width - minX) / mmPerColumn)) - 1);
+        const int row0 = static_cast<int>(std::lround((led.top - minY) / mmPerRow));
+        const int row1 = std::max(row0 + 1, static_cast<int>(std::lround((led.top + led.height - minY) / mmPerRow)));
+        for (int row = std::max(row0, 0); row < std::min(row1, rows_); ++row) {
+            for (int col = std::max(col0, 0); col < std::min(col1, columns_); ++col) {
+                const size_t cell = static_cast<size_t>(row * columns_ + col);
+                cells_[cell] = static_cast<int>(i);
+                halves_[cell] = row1 - row0 >= 2 && row == row1 - 1;
             }
         }
-        if (bestCell >= 0) labels_[static_cast<size_t>(bestCell)] = leds_[i].label;
+        if (led.label != 0 && row0 >= 0 && row0 < rows_) {
+            const int col = std::clamp((col0 + col1 - 1) / 2, 0, columns_ - 1);
+            labels_[static_cast<size_t>(row0 * columns_ + col)] = led.label;
+        }
     }
 }
 
@@ -75,24 +63,33 @@ std::string KeyboardView::Render(const std::vector<Rgb>& colors) const {
     out.reserve(cells_.size() * 24);
     char code[48];
     for (int row = 0; row < rows_; ++row) {
-        int lastLed = -2;
+        int lastLook = -2;
         for (int col = 0; col < columns_; ++col) {
-            const int led = cells_[static_cast<size_t>(row * columns_ + col)];
-            const char label = labels_[static_cast<size_t>(row * columns_ + col)];
-            if (led != lastLed) {
-                if (led < 0 || static_cast<size_t>(led) >= colors.size()) {
+            const size_t cell = static_cast<size_t>(row * columns_ + col);
+            const int led = static_cast<size_t>(cells_[cell]) < colors.size() ? cells_[cell] : -1;
+            const int look = led < 0 ? -1 : (halves_[cell] ? 2 * led + 1 : 2 * led);
+            if (look != lastLook) {
+                if (led < 0) {
                     out += "\x1b[0m";
                 } else {
                     const Rgb& c = colors[static_cast<size_t>(led)];
-                    // Dark text on light keys, light text on dark ones.
-                    const bool light = 0.299 * c.r + 0.587 * c.g + 0.114 * c.b > 140;
-                    std::snprintf(code, sizeof code, "\x1b[48;2;%d;%d;%dm\x1b[%sm", c.r, c.g, c.b,
-                                  light ? "30" : "97");
+                    if (halves_[cell]) {
+                        std::snprintf(code, sizeof code, "\x1b[0m\x1b[38;2;%d;%d;%dm", c.r, c.g, c.b);
+                    } else {
+                        // Dark text on light keys, light text on dark ones.
+                        const bool light = 0.299 * c.r + 0.587 * c.g + 0.114 * c.b > 140;
+                        std::snprintf(code, sizeof code, "\x1b[48;2;%d;%d;%dm\x1b[%sm", c.r, c.g, c.b,
+                                      light ? "30" : "97");
+                    }
                     out += code;
                 }
-                lastLed = led;
+                lastLook = look;
             }
-            out += label != 0 ? label : ' ';
+            if (led >= 0 && halves_[cell]) {
+                out += "\xe2\x96\x80";  // upper half block
+            } else {
+                out += labels_[cell] != 0 ? labels_[cell] : ' ';
+            }
         }
         out += "\x1b[0m\n";
     }

@@ -39,6 +39,7 @@ private:
     int columns_ = 0;
     std::vector<int> cells_;   // LED index per cell, -1 for none
     std::vector<char> labels_;  // label per cell, 0 for none
+    std::vector<bool> halves_;  // cells drawn as an upper half block
 };
 
 }  // namespace demo
