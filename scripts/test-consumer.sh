@@ -77,6 +77,14 @@ grep -q 'frames shown' "$work/breathe.out" || fail "breathe showed no frames"
 "$work/with-cmake/keys" 3 > "$work/keys.out" || { cat "$work/keys.out"; fail "keys"; }
 grep -q ' down$' "$work/keys.out" || { cat "$work/keys.out"; fail "keys saw no key press from the server's typing"; }
 
+echo "=== consumer: the installed tool and demo against the reference server"
+"$cli" devices > "$work/devices.out" || { cat "$work/devices.out"; fail "veltari-cli devices"; }
+grep -q '^4 devices' "$work/devices.out" || { cat "$work/devices.out"; fail "veltari-cli listed no 4 devices"; }
+"$prefix/bin/veltari-demo" --seconds 2 > "$work/demo.out" 2>&1 || { cat "$work/demo.out"; fail "veltari-demo"; }
+grep -q '^Ran .* frames' "$work/demo.out" || { cat "$work/demo.out"; fail "veltari-demo did not finish its run"; }
+if "$cli" set 912=red > /dev/null 2> "$work/cli.err"; then fail "veltari-cli accepted LED 912"; fi
+grep -q 'LED ids run from 0 to 911' "$work/cli.err" || { cat "$work/cli.err"; fail "veltari-cli error not in words"; }
+
 echo "=== consumer: the C example performs the handshake again when the server comes back"
 "$work/with-cmake/breathe" 6 > "$work/lost.out" &
 example_pid=$!
