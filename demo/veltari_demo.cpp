@@ -224,7 +224,7 @@ private:
             device.index = i;
             device.info = VeltariGetDeviceInfo(i);
             if (!device.info) continue;
-            std::printf("  %d  %-9s %-28s %3d LEDs", i, cli::DeviceTypeName(device.info->type), device.info->model,
+            std::printf("  %d  %-14s %-40s %3d LEDs", i, cli::DeviceTypeName(device.info->type), device.info->model,
                         device.info->ledsCount);
             for (int c = 0; c < device.info->channelsCount; ++c) {
                 std::printf("%s%d", c == 0 ? ", channels of " : "+", device.info->channels[c].totalLedsCount);
@@ -495,7 +495,7 @@ private:
         screen += "\x1b[K\n";
         for (const auto& device : devices_) {
             if (device.index == keyboard.index || device.leds.empty()) continue;
-            std::snprintf(line, sizeof line, "%-9s ", cli::DeviceTypeName(device.info->type));
+            std::snprintf(line, sizeof line, "%-15s ", cli::DeviceTypeName(device.info->type));
             screen += line;
             for (size_t i = 0; i < device.readBack.size() && i < 60; ++i) {
                 const Rgb& c = device.readBack[i];

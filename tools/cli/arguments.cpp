@@ -37,6 +37,8 @@ const std::vector<CommandSpec>& Specs() {
          "LED is an LED id (0 to 911) or a letter key (A to Z). COLOUR is a name or #RRGGBB (#RGB too).\n"
          "With --device N the LEDs are those of device N; with --device N or --all a single COLOUR sets\n"
          "every LED of the device, or of every device.\n"
+         "A server may show an application's colours only while it stays connected (the reference server\n"
+         "does): add --hold to keep them on.\n"
          "\n"
          "Options:\n"
          "  -d, --device N     the LEDs belong to device N (sent through the colour buffer)\n"

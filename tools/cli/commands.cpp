@@ -81,7 +81,16 @@ private:
     // Turns the last error of a failed call into a message. `what` names the step ("setting colours"),
     // `minProtocol` the protocol the call needs, `badArgument` what the server's "bad argument" means here.
     [[noreturn]] void Fail(const std::string& what, int minProtocol = 0, const std::string& badArgument = {}) {
-        const int error = VeltariGetLastError();
+        FailWith(VeltariGetLastError(), what, minProtocol, badArgument);
+    }
+
+    // As Fail, for a call about one device: a bad argument then means the server has no such device.
+    [[noreturn]] void FailForDevice(const std::string& what, int minProtocol, int device) {
+        const int error = VeltariGetLastError();  // before DeviceUnknown makes calls of its own
+        FailWith(error, what, minProtocol, error == VeltariErrorBadArgument ? DeviceUnknown(device) : std::string());
+    }
+
+    [[noreturn]] void FailWith(int error, const std::string& what, int minProtocol, const std::string& badArgument) {
         switch (error) {
             case VeltariErrorSuccess:
                 throw Failure{kExitRefused, what + " failed: the server refused the request"};
@@ -159,7 +168,7 @@ private:
         VeltariLedPositions* positions = nullptr;
         if (device) {
             positions = VeltariGetLedPositionsByDeviceIndex(*device);
-            if (!positions) Fail("reading the LED positions of device " + std::to_string(*device), 3, DeviceUnknown(*device));
+            if (!positions) FailForDevice("reading the LED positions of device " + std::to_string(*device), 3, *device);
         } else {
             positions = VeltariGetLedPositions();
             if (!positions) Fail("reading the LED positions");
@@ -199,7 +208,7 @@ private:
         out_ << Plural(count, "device", "devices") << "\n";
         for (int index = 0; index < count; ++index) {
             VeltariDeviceInfo* info = VeltariGetDeviceInfo(index);
-            if (!info) Fail("reading device " + std::to_string(index), 0, DeviceUnknown(index));
+            if (!info) FailForDevice("reading device " + std::to_string(index), 0, index);
             out_ << "\n" << "device " << index << ": " << DeviceTypeName(info->type) << " \"" << info->model << "\"\n";
             out_ << "  type " << info->type << ", " << Plural(info->ledsCount, "LED", "LEDs")
                  << ", physical layout " << info->physicalLayout << ", logical layout " << info->logicalLayout
@@ -243,7 +252,7 @@ private:
         VeltariLedPositions* positions = nullptr;
         if (what.device) {
             positions = VeltariGetLedPositionsByDeviceIndex(*what.device);
-            if (!positions) Fail("reading the LED positions of device " + std::to_string(*what.device), 3, DeviceUnknown(*what.device));
+            if (!positions) FailForDevice("reading the LED positions of device " + std::to_string(*what.device), 3, *what.device);
         } else {
             positions = VeltariGetLedPositions();
             if (!positions) Fail("reading the LED positions");
