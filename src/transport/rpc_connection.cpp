@@ -35,15 +35,15 @@ std::string RpcConnection::Call(std::string_view request) {
     if (!reader || !writer) {
         return {};
     }
-    if (writer->Write(TextMessage(request), kCallTimeoutMs) != kResultOk) {
+    if (writer->WriteText(request, kCallTimeoutMs) != kResultOk) {
         if (writer->IsBroken()) {
             GiveUpRequestChannels();
         }
         return {};
     }
-    Bytes payload;
-    if (reader->Read(payload, kCallTimeoutMs) == kResultOk && !payload.empty()) {
-        return std::string(payload.begin(), payload.end());
+    std::string response;
+    if (reader->ReadText(response, kCallTimeoutMs) == kResultOk && !response.empty()) {
+        return response;
     }
     // A response that arrives after a time-out must never be taken for the answer to a later request;
     // the time-out broke the channel, so both channels go.
@@ -114,7 +114,9 @@ bool RpcConnection::IsBroken() {
     return !notificationReader_ || notificationReader_->IsBroken();
 }
 
-void RpcConnection::SetCallMutex(std::recursive_mutex* mutex) { callMutex_ = mutex; }
+void RpcConnection::SetCallMutex(std::recursive_mutex* mutex) {
+    callMutex_ = mutex;
+}
 
 void RpcConnection::StartNotificationThreads() {
     running_ = true;
