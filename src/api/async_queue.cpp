@@ -42,6 +42,11 @@ void AsyncQueue::Join() {
     if (worker_.joinable()) worker_.join();
 }
 
+bool AsyncQueue::WorkerStarted() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return started_;
+}
+
 bool AsyncQueue::WaitForNextPass() {
     std::unique_lock<std::mutex> lock(sleepMutex_);
     return !sleepCondition_.wait_for(lock, kPassInterval,

@@ -42,6 +42,9 @@ public:
     // A subclass must join before its destruction begins, since the worker calls its collection step.
     void Join();
 
+    // Whether this queue ever started its worker.
+    bool WorkerStarted();
+
 protected:
     // Called by the subclass with mutex_ held, after it has queued its colours: appends the callback
     // entry and starts the worker when this is the queue's first call.

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <thread>
 #include <vector>
 
@@ -105,6 +106,62 @@ private:
     std::mutex mutex_;
     std::condition_variable condition_;
     std::vector<Completion> completions_;
+};
+
+// What one key-press callback was given.
+struct KeyEvent {
+    int tag;
+    int key;
+    bool pressed;
+    bool operator==(const KeyEvent& other) const {
+        return tag == other.tag && key == other.key && pressed == other.pressed;
+    }
+};
+
+inline std::ostream& operator<<(std::ostream& out, const KeyEvent& event) {
+    return out << "{tag " << event.tag << ", key " << event.key << (event.pressed ? ", down}" : ", up}");
+}
+
+class KeyRecorder {
+public:
+    struct CallContext {
+        KeyRecorder* owner;
+        int tag;
+        std::function<void()> inside;
+    };
+
+    // Make contexts on one thread only; they live as long as the recorder.
+    void* NewContext(int tag, std::function<void()> inside = {}) {
+        contexts_.push_back(std::make_unique<CallContext>(CallContext{this, tag, std::move(inside)}));
+        return contexts_.back().get();
+    }
+
+    static void Callback(void* context, VeltariKeyId key, bool pressed) {
+        auto* own = static_cast<CallContext*>(context);
+        own->owner->Record(KeyEvent{own->tag, static_cast<int>(key), pressed});
+        if (own->inside) own->inside();
+    }
+
+    bool WaitFor(std::size_t count, std::chrono::milliseconds deadline = kEventDeadline) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return condition_.wait_for(lock, deadline, [&] { return events_.size() >= count; });
+    }
+    std::vector<KeyEvent> Events() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
+    }
+
+private:
+    void Record(const KeyEvent& event) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(event);
+        condition_.notify_all();
+    }
+
+    std::vector<std::unique_ptr<CallContext>> contexts_;
+    std::mutex mutex_;
+    std::condition_variable condition_;
+    std::vector<KeyEvent> events_;
 };
 
 }  // namespace sdk::testing
