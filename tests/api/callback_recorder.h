@@ -55,7 +55,7 @@ class CompletionRecorder {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // The context of one asynchronous call: its callback records `tag`, then runs `inside`.
+    // The context of one asynchronous call: its callback runs `inside`, then records `tag`.
     struct CallContext {
         CompletionRecorder* owner;
         int tag;
@@ -68,6 +68,8 @@ public:
         return contexts_.back().get();
     }
 
+    // Runs `inside` first and records last, so a test that saw the record also sees all the callback
+    // did, and never races with a callback still using the recorder.
     static void Callback(void* context, bool success, VeltariError error) {
         auto* own = static_cast<CallContext*>(context);
         const Completion completion{own->tag,
@@ -76,8 +78,8 @@ public:
                                     static_cast<int>(VeltariGetLastError()),
                                     std::this_thread::get_id(),
                                     Clock::now()};
-        own->owner->Record(completion);
         if (own->inside) own->inside();
+        own->owner->Record(completion);
     }
 
     bool WaitFor(std::size_t count, std::chrono::milliseconds deadline = kEventDeadline) {
@@ -136,10 +138,11 @@ public:
         return contexts_.back().get();
     }
 
+    // As for completions: `inside` first, the record last.
     static void Callback(void* context, VeltariKeyId key, bool pressed) {
         auto* own = static_cast<CallContext*>(context);
-        own->owner->Record(KeyEvent{own->tag, static_cast<int>(key), pressed});
         if (own->inside) own->inside();
+        own->owner->Record(KeyEvent{own->tag, static_cast<int>(key), pressed});
     }
 
     bool WaitFor(std::size_t count, std::chrono::milliseconds deadline = kEventDeadline) {
