@@ -333,7 +333,7 @@ TEST(PipeStream, APeerThatClosesGivesBrokenPipe) {
     ASSERT_TRUE(out.server);
     out.server->Close();
     // Writing to a vanished reader is an error code, never a signal that ends the process.
-    EXPECT_EQ(out.client->Write(Bytes(100000, 1), 1000), kErrorBrokenPipe);
+    EXPECT_EQ(out.client->Write(Bytes(100000, 1), 1000), WriteToClosedReaderCode());
     EXPECT_TRUE(out.client->IsBroken());
 }
 
@@ -423,7 +423,7 @@ TEST(ServerPipe, ServerEndsReportTheClientLeavingAndCancel) {
     PipeLink in = OpenInputLink();
     ASSERT_TRUE(in.server);
     in.client.reset();
-    EXPECT_EQ(in.server->WriteMessage({1, 2, 3}, 1000), kErrorBrokenPipe);
+    EXPECT_EQ(in.server->WriteMessage({1, 2, 3}, 1000), WriteToClosedReaderCode());
     in.server->Close();
     EXPECT_EQ(in.server->WriteMessage({1}, 1000), kResultNotReady);
 }
