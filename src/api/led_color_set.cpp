@@ -11,8 +11,9 @@ namespace sdk {
 void LedColorSet::Put(const VeltariLedColor& color) {
     const auto id = static_cast<std::size_t>(color.ledId);
     slots_[id] = color;
-    if (!present_.test(id)) {
-        present_.set(id);
+    // The ids have passed ValidateLedColors, so the unchecked access is safe and spares a test per LED.
+    if (!present_[id]) {
+        present_[id] = true;
         if (!ids_.empty() && ids_.back() > id) sorted_ = false;
         ids_.push_back(static_cast<std::uint16_t>(id));
     }
@@ -29,7 +30,7 @@ void LedColorSet::Merge(const LedColorSet& other) {
 
 void LedColorSet::Clear() {
     // Resetting only the ids in use keeps clearing as cheap as the set is small.
-    for (const std::uint16_t id : ids_) present_.reset(id);
+    for (const std::uint16_t id : ids_) present_[id] = false;
     ids_.clear();
     sorted_ = true;
 }
