@@ -1,0 +1,224 @@
+// Client pipe streams and server pipes over real Windows named pipes, including raw pipes made here
+// with modes and instance limits that the server side of this project never uses.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "pipes/pipe_server.h"
+#include "transport/pipe_test_util.h"
+#include "transport/stream.h"
+
+namespace sdk::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+// A server instance made by hand, for byte-exact checks and unusual pipe modes.
+class RawServerPipe {
+public:
+    RawServerPipe(const std::wstring& name, DWORD pipeMode, DWORD maxInstances = 1) {
+        handle_ = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX, pipeMode | PIPE_WAIT, maxInstances, 4096,
+                                   4096, 0, nullptr);
+    }
+    ~RawServerPipe() {
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle_);
+        }
+    }
+    RawServerPipe(const RawServerPipe&) = delete;
+    RawServerPipe& operator=(const RawServerPipe&) = delete;
+
+    bool Valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE Get() const { return handle_; }
+
+    // After the client's CreateFileW the instance is connected; this only confirms it.
+    bool Connect() { return ConnectNamedPipe(handle_, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED; }
+
+    bool Write(const Bytes& bytes) {
+        DWORD written = 0;
+        return WriteFile(handle_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+               written == bytes.size();
+    }
+
+    Bytes ReadSome(DWORD size) {
+        Bytes bytes(size);
+        DWORD read = 0;
+        if (!ReadFile(handle_, bytes.data(), size, &read, nullptr) && GetLastError() != ERROR_MORE_DATA) {
+            return {};
+        }
+        bytes.resize(read);
+        return bytes;
+    }
+
+private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+TEST(PipeStreamWin32, WritesLengthWordThenPayloadBytes) {
+    const std::wstring name = UniquePipeName(L"win32");
+    RawServerPipe server(name, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE);
+    ASSERT_TRUE(server.Valid());
+    StreamPtr out = OpenPipeOutputStream(name, 2000);
+    ASSERT_TRUE(out);
+    ASSERT_TRUE(server.Connect());
+
+    Bytes text = Text("{}");
+    text.push_back(0);
+    ASSERT_EQ(kResultOk, out->Write(text, 5000));
+    ASSERT_EQ(kResultOk, out->Write({}, 5000));
+    const Bytes expected{0x03, 0x00, 0x00, 0x00, 0x7B, 0x7D, 0x00, 0x00, 0x00, 0x00, 0x00};
+    Bytes received;
+    while (received.size() < expected.size()) {
+        Bytes part = server.ReadSome(static_cast<DWORD>(expected.size() - received.size()));
+        ASSERT_FALSE(part.empty());
+        received.insert(received.end(), part.begin(), part.end());
+    }
+    EXPECT_EQ(expected, received);
+}
+
+TEST(PipeStreamWin32, ReadsFramesFromMessageModePipesWhateverTheMessageSplit) {
+    const std::wstring name = UniquePipeName(L"win32");
+    RawServerPipe server(name, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE);
+    ASSERT_TRUE(server.Valid());
+    StreamPtr in = OpenPipeInputStream(name, 2000);
+    ASSERT_TRUE(in);
+    ASSERT_TRUE(server.Connect());
+
+    // Whole frame in one message: the length word read sees ERROR_MORE_DATA.
+    ASSERT_TRUE(server.Write({3, 0, 0, 0, 'a', 'b', 'c'}));
+    // Length word and payload as two messages, then a payload split over three messages.
+    ASSERT_TRUE(server.Write({2, 0, 0, 0}));
+    ASSERT_TRUE(server.Write({'x', 'y'}));
+    ASSERT_TRUE(server.Write({5, 0, 0, 0, '1'}));
+    ASSERT_TRUE(server.Write({'2', '3'}));
+    ASSERT_TRUE(server.Write({'4', '5'}));
+
+    Bytes message;
+    ASSERT_EQ(kResultOk, in->Read(message, 5000));
+    EXPECT_EQ(Text("abc"), message);
+    ASSERT_EQ(kResultOk, in->Read(message, 5000));
+    EXPECT_EQ(Text("xy"), message);
+    ASSERT_EQ(kResultOk, in->Read(message, 5000));
+    EXPECT_EQ(Text("12345"), message);
+    EXPECT_FALSE(in->IsBroken());
+}
+
+TEST(PipeStreamWin32, PeerCloseAfterAFrameGivesTheFrameThenBrokenPipe) {
+    PipeLink channel = OpenInputLink();
+    ASSERT_TRUE(channel.server);
+    ASSERT_EQ(kResultOk, channel.server->WriteMessage(Text("last words"), 5000));
+    channel.server->Close();
+    Bytes message;
+    EXPECT_EQ(kResultOk, channel.client->Read(message, 5000));
+    EXPECT_EQ(Text("last words"), message);
+    EXPECT_FALSE(channel.client->IsBroken());
+    EXPECT_EQ(kErrorBrokenPipe, channel.client->Read(message, 5000));
+    EXPECT_TRUE(channel.client->IsBroken());
+}
+
+TEST(PipeStreamWin32, PeerCloseInsideAFrameFailsWithoutTouchingTheOutput) {
+    PipeLink channel = OpenInputLink();
+    ASSERT_TRUE(channel.server);
+    ASSERT_EQ(kResultOk, channel.server->WriteRaw({10, 0, 0, 0, 'h', 'a', 'l', 'f'}, 5000));
+    channel.server->Close();
+    Bytes message = Text("old");
+    EXPECT_EQ(kErrorBrokenPipe, channel.client->Read(message, 5000));
+    EXPECT_EQ(Text("old"), message);
+    EXPECT_TRUE(channel.client->IsBroken());
+}
+
+TEST(PipeStreamWin32, BusyPipeWaitsForAFreeInstance) {
+    const std::wstring name = UniquePipeName(L"win32");
+    RawServerPipe server(name, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE, 1);
+    ASSERT_TRUE(server.Valid());
+    StreamPtr first = OpenPipeInputStream(name, 2000);
+    ASSERT_TRUE(first);
+    ASSERT_TRUE(server.Connect());
+
+    // The only instance is taken: the open waits, gives up, and returns nothing.
+    EXPECT_FALSE(OpenPipeOutputStream(name, 200));
+
+    // The instance comes free while the second client waits: the retry gets it.
+    std::thread freeUp([&] {
+        std::this_thread::sleep_for(300ms);
+        DisconnectNamedPipe(server.Get());
+        ConnectNamedPipe(server.Get(), nullptr);
+    });
+    StreamPtr second = OpenPipeOutputStream(name, 10000);
+    freeUp.join();
+    ASSERT_TRUE(second);
+    ASSERT_EQ(kResultOk, second->Write(Text("got in"), 5000));
+    EXPECT_EQ((Bytes{6, 0, 0, 0}), server.ReadSome(4));
+    EXPECT_EQ(Text("got in"), server.ReadSome(6));
+}
+
+bool RunningUnderWine() {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+TEST(PipeStreamWin32, ServerLearnsOnlyTheIdentityOfTheClient) {
+    if (RunningUnderWine()) {
+        GTEST_SKIP() << "Wine grants impersonation whatever quality of service the client asks for";
+    }
+    const std::wstring name = UniquePipeName(L"win32");
+    RawServerPipe server(name, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE);
+    ASSERT_TRUE(server.Valid());
+    StreamPtr out = OpenPipeOutputStream(name, 2000);
+    ASSERT_TRUE(out);
+    ASSERT_TRUE(server.Connect());
+    ASSERT_EQ(kResultOk, out->Write(Text("hello"), 5000));
+    ASSERT_EQ(9u, server.ReadSome(9).size());  // impersonation needs data read first
+
+    ASSERT_TRUE(ImpersonateNamedPipeClient(server.Get()));
+    HANDLE token = nullptr;
+    const BOOL opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token);
+    RevertToSelf();
+    ASSERT_TRUE(opened);
+    SECURITY_IMPERSONATION_LEVEL level = SecurityDelegation;
+    DWORD size = 0;
+    const BOOL queried = GetTokenInformation(token, TokenImpersonationLevel, &level, sizeof level, &size);
+    CloseHandle(token);
+    ASSERT_TRUE(queried);
+    EXPECT_EQ(SecurityIdentification, level);
+}
+
+TEST(PipeServerWin32, ClientsArrivingBetweenAcceptsFindAnInstance) {
+    const std::wstring name = UniquePipeName(L"win32");
+    auto listener = ListenOnPipe(name);
+    ASSERT_TRUE(listener);
+    // Nobody is in Accept; a busy answer would fail these opens, whose busy wait is 1 ms.
+    StreamPtr a = OpenPipeOutputStream(name, 1);
+    StreamPtr b = OpenPipeOutputStream(name, 1);
+    StreamPtr c = OpenPipeInputStream(name, 1);
+    ASSERT_TRUE(a && b && c);
+    auto sa = listener->Accept(10000);
+    auto sb = listener->Accept(10000);
+    auto sc = listener->Accept(10000);
+    ASSERT_TRUE(sa && sb && sc);
+    EXPECT_EQ(GetCurrentProcessId(), sa->PeerProcessId());
+    EXPECT_EQ(GetCurrentProcessId(), sc->PeerProcessId());
+
+    // Accepted in arrival order: each server end talks to its own client.
+    ASSERT_EQ(kResultOk, a->Write(Text("from a"), 5000));
+    ASSERT_EQ(kResultOk, b->Write(Text("from b"), 5000));
+    Bytes message;
+    ASSERT_EQ(kResultOk, sb->ReadMessage(message, 5000));
+    EXPECT_EQ(Text("from b"), message);
+    ASSERT_EQ(kResultOk, sa->ReadMessage(message, 5000));
+    EXPECT_EQ(Text("from a"), message);
+    ASSERT_EQ(kResultOk, sc->WriteMessage(Text("to c"), 5000));
+    ASSERT_EQ(kResultOk, c->Read(message, 5000));
+    EXPECT_EQ(Text("to c"), message);
+}
+
+
+}  // namespace
+}  // namespace sdk::test
