@@ -102,7 +102,9 @@ TEST(KeyboardView, NeighboursStayApartAndRowsOfKeysToo) {
             ASSERT_EQ(static_cast<int>(row.size()), view.Columns());
             // Along a row, one LED never touches another.
             for (size_t c = 1; c < row.size(); ++c) {
-                if (row[c] != 0 && row[c - 1] != 0) EXPECT_EQ(row[c], row[c - 1]) << columns << " columns";
+                if (row[c] != 0 && row[c - 1] != 0) {
+                    EXPECT_EQ(row[c], row[c - 1]) << columns << " columns";
+                }
             }
         }
         // A key of the first row and the key below it never share a full cell edge: the upper one ends
