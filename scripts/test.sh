@@ -28,6 +28,8 @@ run_config() {
 run_config normal
 run_config asan -DVELTARI_SANITIZE=address
 run_config tsan -DVELTARI_SANITIZE=thread
+bash scripts/fuzz.sh 30
+summary+=("fuzz: passed")
 if [ -f scripts/test-wine.sh ]; then
   bash scripts/test-wine.sh
   summary+=("wine: passed")
