@@ -14,13 +14,15 @@ using Bytes = std::vector<std::uint8_t>;
 // Result codes shared by every layer of the transport.
 constexpr std::uint32_t kResultOk = 0;
 constexpr std::uint32_t kResultNotReady = 0xFFFFFFFFu;  // no handle, or the wrong direction
+constexpr std::uint32_t kErrorInvalidData = 13;         // a frame announced above kMaxFramePayload
 constexpr std::uint32_t kErrorBrokenPipe = 109;         // peer closed or reset
 constexpr std::uint32_t kErrorPipeBusy = 231;
 constexpr std::uint32_t kErrorNoData = 232;
 constexpr std::uint32_t kErrorPipeNotConnected = 233;
 constexpr std::uint32_t kErrorOperationAborted = 995;
 constexpr std::uint32_t kErrorIoPending = 997;  // time-out or cancel
-// A frame announcing more than this is refused before anything is allocated.
+// A frame announcing more than this is refused before anything is allocated: the read fails with
+// kErrorInvalidData and the stream is broken from then on, as it can no longer find frame boundaries.
 constexpr std::uint32_t kMaxFramePayload = 64u * 1024u * 1024u;
 
 class IStream {

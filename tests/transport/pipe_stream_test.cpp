@@ -1,0 +1,324 @@
+// Pipe streams end to end: a real client stream against the server side of the same pipe.
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+#include "pipe_test_util.h"
+#include "transport/binary_io.h"
+
+namespace sdk::test {
+namespace {
+
+Bytes FrameOf(const Bytes& payload) {
+    const auto n = static_cast<std::uint32_t>(payload.size());
+    Bytes frame = {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
+                   static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 24)};
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    return frame;
+}
+
+TEST(PipeStream, TextMessagesTravelAsLengthPrefixedFrames) {
+    PipeLink out = OpenOutputLink();
+    ASSERT_TRUE(out.server);
+    BinaryWriter writer(out.client);
+    EXPECT_EQ(writer.Write(TextMessage("{}"), 1000), kResultOk);
+    EXPECT_EQ(writer.Write(TextMessage(""), 1000), kResultOk);
+    Bytes payload;
+    ASSERT_EQ(out.server->ReadMessage(payload, 1000), kResultOk);
+    EXPECT_EQ(payload, (Bytes{0x7B, 0x7D, 0x00}));
+    ASSERT_EQ(out.server->ReadMessage(payload, 1000), kResultOk);
+    EXPECT_EQ(payload, (Bytes{0x00}));
+
+    // The same bytes written raw by the peer read back as the same two messages.
+    PipeLink in = OpenInputLink();
+    ASSERT_TRUE(in.server);
+    ASSERT_EQ(in.server->WriteRaw({0x03, 0x00, 0x00, 0x00, 0x7B, 0x7D, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00}, 1000),
+              kResultOk);
+    BinaryReader reader(in.client);
+    ASSERT_EQ(reader.Read(payload, 1000), kResultOk);
+    EXPECT_EQ(payload, (Bytes{0x7B, 0x7D, 0x00}));
+    ASSERT_EQ(reader.Read(payload, 1000), kResultOk);
+    EXPECT_EQ(payload, (Bytes{0x00}));
+    EXPECT_FALSE(reader.IsBroken());
+}
+
+TEST(PipeStream, ZeroLengthFramesAreValidEmptyMessages) {
+    PipeLink out = OpenOutputLink();
+    ASSERT_TRUE(out.server);
+    EXPECT_EQ(out.client->Write({}, 1000), kResultOk);
+    EXPECT_EQ(out.client->Write({0x42}, 1000), kResultOk);
+    Bytes payload = {9, 9};
+    ASSERT_EQ(out.server->ReadMessage(payload, 1000), kResultOk);
+    EXPECT_TRUE(payload.empty());
+    ASSERT_EQ(out.server->ReadMessage(payload, 1000), kResultOk);
+    EXPECT_EQ(payload, Bytes{0x42});
+
+    PipeLink in = OpenInputLink();
+    ASSERT_TRUE(in.server);
+    ASSERT_EQ(in.server->WriteMessage({}, 1000), kResultOk);
+    ASSERT_EQ(in.server->WriteMessage({1, 2, 3}, 1000), kResultOk);
+    payload = {7, 7, 7};
+    ASSERT_EQ(in.client->Read(payload, 1000), kResultOk);
+    EXPECT_TRUE(payload.empty());
+    ASSERT_EQ(in.client->Read(payload, 1000), kResultOk);
+    EXPECT_EQ(payload, (Bytes{1, 2, 3}));
+    EXPECT_FALSE(in.client->IsBroken());
+}
+
+TEST(PipeStream, LargeMessagesArriveWholeAcrossPartialTransfers) {
+    PipeLink in = OpenInputLink();
+    ASSERT_TRUE(in.server);
+    Bytes big(3 * 1024 * 1024);
+    for (std::size_t i = 0; i < big.size(); ++i) {
+        big[i] = static_cast<std::uint8_t>(i * 7 + (i >> 13));
+    }
+    // Far more than a socket buffer holds: the writer must wait for the reader again and again.
+    auto writer = std::async(std::launch::async, [&] { return in.server->WriteMessage(big, 10000); });
+    Bytes payload;
+    EXPECT_EQ(in.client->Read(payload, 10000), kResultOk);
+    EXPECT_EQ(writer.get(), kResultOk);
+    EXPECT_TRUE(payload == big);
+}
+
+TEST(PipeStream, AFrameSplitInPiecesIsReassembledWithinTheTimeOut) {
+    PipeLink in = OpenInputLink();
+    ASSERT_TRUE(in.server);
+    const Bytes frame = FrameOf({'a', 'b', 'c', 'd', 'e'});
+    std::promise<void> firstReadStarted;
+    auto peer = std::async(std::launch::async, [&] {
+        in.server->WriteRaw(Bytes(frame.begin(), frame.begin() + 2), 1000);  // half a length word
+        firstReadStarted.get_future().wait();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        in.server->WriteRaw(Bytes(frame.begin() + 2, frame.begin() + 6), 1000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        in.server->WriteRaw(Bytes(frame.begin() + 6, frame.end()), 1000);
+    });
+    firstReadStarted.set_value();
+    Bytes payload;
+    EXPECT_EQ(in.client->Read(payload, 10000), kResultOk);
+    peer.get();
+    EXPECT_EQ(payload, (Bytes{'a', 'b', 'c', 'd', 'e'}));
+    EXPECT_FALSE(in.client->IsBroken());
+}
+
+TEST(PipeStream, AnnouncedLengthAboveTheCapIsRefusedAndBreaksTheStream) {
+    PipeLink in = OpenInputLink();
+    ASSERT_TRUE(in.server);
+    const std::uint32_t tooBig = kMaxFramePayload + 1;
+    ASSERT_EQ(in.server->WriteRaw({static_cast<std::uint8_t>(tooBig), static_cast<std::uint8_t>(tooBig >> 8),
+                                   static_cast<std::uint8_t>(tooBig >> 16), static_cast<std::uint8_t>(tooBig >> 24)},
+                                  1000),
+              kResultOk);
+    Bytes payload = {5};
+    EXPECT_EQ(in.client->Read(payload, 1000), kErrorInvalidData);
+    EXPECT_EQ(payload, Bytes{5});
+    EXPECT_TRUE(in.client->IsBroken());
+}
+
+TEST(PipeStream, AnnouncedLengthAtTheCapIsAccepted) {
+    PipeLink in = OpenInputLink();
+    ASSERT_TRUE(in.server);
+    const std::uint32_t atCap = kMaxFramePayload;
+    ASSERT_EQ(in.server->WriteRaw({static_cast<std::uint8_t>(atCap), static_cast<std::uint8_t>(atCap >> 8),
+                                   static_cast<std::uint8_t>(atCap >> 16), static_cast<std::uint8_t>(atCap >> 24), 1},
+                                  1000),
+              kResultOk);
+    in.server->Close();
+    // Not refused: the stream goes on to read the payload and finds the peer gone.
+    Bytes payload;
+    EXPECT_EQ(in.client->Read(payload, 5000), kErrorBrokenPipe);
+    EXPECT_TRUE(payload.empty());
+}
+
+TEST(PipeStream, WritingMoreThanTheCapIsRefusedBeforeAnythingIsSent) {
+    PipeLink out = OpenOutputLink();
+    ASSERT_TRUE(out.server);
+    EXPECT_EQ(out.client->Write(Bytes(kMaxFramePayload + 1), 1000), kErrorInvalidData);
+    EXPECT_FALSE(out.client->IsBroken());
+    ASSERT_EQ(out.client->Write({1}, 1000), kResultOk);
+    Bytes payload;
+    ASSERT_EQ(out.server->ReadMessage(payload, 1000), kResultOk);
+    EXPECT_EQ(payload, Bytes{1});
+}
+
+TEST(PipeStream, ReadTimeOutReportsPendingAndBreaksTheStream) {
+    PipeLink in = OpenInputLink();
+    ASSERT_TRUE(in.server);
+    Stopwatch watch;
+    Bytes payload = {1};
+    EXPECT_EQ(in.client->Read(payload, 100), kErrorIoPending);
+    EXPECT_GE(watch.ElapsedMs(), 90);
+    EXPECT_EQ(payload, Bytes{1});
+    EXPECT_TRUE(in.client->IsBroken());
+}
+
+TEST(PipeStream, TimeOutInsideAFrameNeverYieldsAPartialMessage) {
+    for (std::size_t cut : {2u, 6u}) {  // inside the length word, inside the payload
+        PipeLink in = OpenInputLink();
+        ASSERT_TRUE(in.server);
+        const Bytes frame = FrameOf({'x', 'y', 'z', 'w'});
+        ASSERT_EQ(in.server->WriteRaw(Bytes(frame.begin(), frame.begin() + cut), 1000), kResultOk);
+        Bytes payload = {1};
+        EXPECT_EQ(in.client->Read(payload, 100), kErrorIoPending) << "cut at " << cut;
+        EXPECT_EQ(payload, Bytes{1});
+        EXPECT_TRUE(in.client->IsBroken());
+    }
+}
+
+TEST(PipeStream, TimeOutOfZeroOrBelowWaitsWithoutLimit) {
+    for (int timeout : {0, -1}) {
+        PipeLink in = OpenInputLink();
+        ASSERT_TRUE(in.server);
+        auto reader = std::async(std::launch::async, [&] {
+            Bytes payload;
+            const std::uint32_t code = in.client->Read(payload, timeout);
+            return std::make_pair(code, payload);
+        });
+        // Still waiting long after a short wait would have ended.
+        EXPECT_EQ(reader.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+        ASSERT_EQ(in.server->WriteMessage({4, 2}, 1000), kResultOk);
+        const auto [code, payload] = reader.get();
+        EXPECT_EQ(code, kResultOk);
+        EXPECT_EQ(payload, (Bytes{4, 2}));
+    }
+}
+
+TEST(PipeStream, CancelFromAnotherThreadWakesAWaitingReaderAtOnce) {
+    PipeLink in = OpenInputLink();
+    ASSERT_TRUE(in.server);
+    auto reader = std::async(std::launch::async, [&] {
+        Bytes payload;
+        return in.client->Read(payload, -1);
+    });
+    ASSERT_EQ(reader.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    Stopwatch watch;
+    in.client->Cancel();
+    ASSERT_EQ(reader.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_LT(watch.ElapsedMs(), 2000);
+    EXPECT_EQ(reader.get(), kErrorIoPending);
+    EXPECT_TRUE(in.client->IsBroken());
+}
+
+TEST(PipeStream, CancelIsFinalButDataAlreadyThereStillArrives) {
+    PipeLink in = OpenInputLink();
+    ASSERT_TRUE(in.server);
+    ASSERT_EQ(in.server->WriteMessage({8}, 1000), kResultOk);
+    in.client->Cancel();
+    Bytes payload;
+    EXPECT_EQ(in.client->Read(payload, -1), kResultOk);
+    EXPECT_EQ(payload, Bytes{8});
+    EXPECT_FALSE(in.client->IsBroken());
+    // Nothing more is waiting: the cancel ends this unlimited wait at once.
+    EXPECT_EQ(in.client->Read(payload, -1), kErrorIoPending);
+    EXPECT_TRUE(in.client->IsBroken());
+}
+
+TEST(PipeStream, APeerThatClosesGivesBrokenPipe) {
+    PipeLink in = OpenInputLink();
+    ASSERT_TRUE(in.server);
+    in.server->Close();
+    Bytes payload;
+    EXPECT_EQ(in.client->Read(payload, 1000), kErrorBrokenPipe);
+    EXPECT_TRUE(in.client->IsBroken());
+
+    PipeLink out = OpenOutputLink();
+    ASSERT_TRUE(out.server);
+    out.server->Close();
+    // Writing to a vanished reader is an error code, never a signal that ends the process.
+    EXPECT_EQ(out.client->Write(Bytes(100000, 1), 1000), kErrorBrokenPipe);
+    EXPECT_TRUE(out.client->IsBroken());
+}
+
+TEST(PipeStream, TheWrongDirectionIsNotReadyAndDoesNotBreak) {
+    PipeLink out = OpenOutputLink();
+    PipeLink in = OpenInputLink();
+    ASSERT_TRUE(out.server && in.server);
+    Bytes payload = {3};
+    EXPECT_EQ(out.client->Read(payload, 100), kResultNotReady);
+    EXPECT_EQ(payload, Bytes{3});
+    EXPECT_FALSE(out.client->IsBroken());
+    EXPECT_EQ(in.client->Write({1}, 100), kResultNotReady);
+    EXPECT_FALSE(in.client->IsBroken());
+    EXPECT_TRUE(in.client->CanRead(0));
+    EXPECT_FALSE(in.client->CanWrite(0));
+    EXPECT_TRUE(out.client->CanWrite(0));
+    EXPECT_FALSE(out.client->CanRead(0));
+    EXPECT_FALSE(in.client->CanSeek());
+    EXPECT_FALSE(out.client->CanSeek());
+    // A closed stream has no handle: not ready either way, still not broken.
+    in.client->Close();
+    EXPECT_FALSE(in.client->CanRead(0));
+    EXPECT_EQ(in.client->Read(payload, 100), kResultNotReady);
+    EXPECT_FALSE(in.client->IsBroken());
+}
+
+TEST(PipeStream, OpeningAPipeThatNobodyServesFailsAtOnce) {
+    Stopwatch watch;
+    EXPECT_EQ(OpenPipeInputStream(UniquePipeName(L"nobody"), 2000), nullptr);
+    EXPECT_EQ(OpenPipeOutputStream(UniquePipeName(L"nobody"), 2000), nullptr);
+    EXPECT_LT(watch.ElapsedMs(), 1500);
+    // A listener that went away leaves nothing to connect to.
+    const std::wstring name = UniquePipeName(L"gone");
+    ListenOnPipe(name).reset();
+    EXPECT_EQ(OpenPipeInputStream(name, 2000), nullptr);
+}
+
+TEST(PipeStream, MalformedNamesFailToOpenAndToListen) {
+    for (const std::wstring& name : {std::wstring(L""), std::wstring(L"VeltariLumaneth"),
+                                     std::wstring(L"\\\\.\\pipe\\"), std::wstring(L"\\\\.\\pipe\\a\\..\\b"),
+                                     std::wstring(L"\\\\.\\pipe\\a\\\\b"), std::wstring(L"\\\\host\\pipe\\a")}) {
+        EXPECT_EQ(OpenPipeInputStream(name, 100), nullptr);
+        EXPECT_EQ(ListenOnPipe(name), nullptr);
+    }
+}
+
+TEST(ServerPipe, ANameServedBySomeoneElseCannotBeListenedOn) {
+    const std::wstring name = UniquePipeName(L"taken");
+    auto first = ListenOnPipe(name);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(ListenOnPipe(name), nullptr);
+    // The first listener still works.
+    auto client = OpenPipeOutputStream(name, 1000);
+    ASSERT_TRUE(client);
+    EXPECT_TRUE(first->Accept(1000));
+    first.reset();
+    EXPECT_TRUE(ListenOnPipe(name));
+}
+
+TEST(ServerPipe, AcceptTimesOutAndCancelWakesIt) {
+    auto listener = ListenOnPipe(UniquePipeName(L"accept"));
+    ASSERT_TRUE(listener);
+    Stopwatch watch;
+    EXPECT_EQ(listener->Accept(100), nullptr);
+    EXPECT_GE(watch.ElapsedMs(), 90);
+
+    auto waiting = std::async(std::launch::async, [&] { return listener->Accept(-1) != nullptr; });
+    ASSERT_EQ(waiting.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    listener->Cancel();
+    ASSERT_EQ(waiting.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_FALSE(waiting.get());
+    EXPECT_EQ(listener->Accept(-1), nullptr);
+}
+
+TEST(ServerPipe, ServerEndsReportTheClientLeavingAndCancel) {
+    PipeLink out = OpenOutputLink();
+    ASSERT_TRUE(out.server);
+    auto reader = std::async(std::launch::async, [&] {
+        Bytes payload;
+        return out.server->ReadMessage(payload, -1);
+    });
+    ASSERT_EQ(reader.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    out.server->Cancel();
+    EXPECT_EQ(reader.get(), kErrorIoPending);
+
+    PipeLink in = OpenInputLink();
+    ASSERT_TRUE(in.server);
+    in.client.reset();
+    EXPECT_EQ(in.server->WriteMessage({1, 2, 3}, 1000), kErrorBrokenPipe);
+    in.server->Close();
+    EXPECT_EQ(in.server->WriteMessage({1}, 1000), kResultNotReady);
+}
+
+}  // namespace
+}  // namespace sdk::test
