@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <new>
@@ -16,6 +17,7 @@ constexpr std::uint32_t kErrorAccessDenied = 5;
 constexpr std::uint32_t kErrorInvalidHandle = 6;
 constexpr std::uint32_t kErrorNotEnoughMemory = 8;
 constexpr std::uint32_t kErrorGenFailure = 31;
+constexpr std::size_t kFirstPayloadPiece = 64 * 1024;
 
 using Clock = std::chrono::steady_clock;
 
@@ -123,9 +125,10 @@ std::uint32_t TranslateSocketError(int error) {
     }
 }
 
-std::uint32_t ReceiveExact(int socket, int cancelFd, std::uint8_t* data, std::size_t size, int timeoutMs,
-                           std::size_t& transferred) {
-    const Deadline deadline(timeoutMs);
+namespace {
+
+std::uint32_t ReceiveWithin(int socket, int cancelFd, std::uint8_t* data, std::size_t size,
+                            const Deadline& deadline, std::size_t& transferred) {
     std::size_t done = 0;
     while (done < size) {
         const ssize_t n = ::recv(socket, data + done, size - done, 0);
@@ -150,8 +153,15 @@ std::uint32_t ReceiveExact(int socket, int cancelFd, std::uint8_t* data, std::si
     return kResultOk;
 }
 
-std::uint32_t SendExact(int socket, int cancelFd, const std::uint8_t* data, std::size_t size,
-                        int timeoutMs, std::size_t& transferred) {
+}  // namespace
+
+std::uint32_t ReceiveExact(int socket, int cancelFd, std::uint8_t* data, std::size_t size, int timeoutMs,
+                           std::size_t& transferred) {
+    return ReceiveWithin(socket, cancelFd, data, size, Deadline(timeoutMs), transferred);
+}
+
+std::uint32_t SendExact(int socket, int cancelFd, const std::uint8_t* data, std::size_t size, int timeoutMs,
+                        std::size_t& transferred) {
     const Deadline deadline(timeoutMs);
     std::size_t done = 0;
     while (done < size) {
@@ -183,27 +193,35 @@ std::uint32_t ReceiveFrame(int socket, int cancelFd, Bytes& out, int timeoutMs, 
         framingLost = framingLost || moved != 0;
         return code;
     }
-    const std::uint32_t length = static_cast<std::uint32_t>(word[0]) |
-                                 (static_cast<std::uint32_t>(word[1]) << 8) |
-                                 (static_cast<std::uint32_t>(word[2]) << 16) |
-                                 (static_cast<std::uint32_t>(word[3]) << 24);
+    const std::uint32_t length =
+        static_cast<std::uint32_t>(word[0]) | (static_cast<std::uint32_t>(word[1]) << 8) |
+        (static_cast<std::uint32_t>(word[2]) << 16) | (static_cast<std::uint32_t>(word[3]) << 24);
     // From here on the length word is consumed: any failure leaves the stream inside this frame.
     if (length > kMaxFramePayload) {
         framingLost = true;
         return kErrorInvalidData;
     }
+    // The buffer grows with the bytes that arrive rather than with the length announced, so a peer that
+    // sends a length word and then nothing cannot make us hold memory up to the cap. One deadline covers
+    // the whole payload, however many pieces it takes.
+    const Deadline deadline(timeoutMs);
     Bytes buffer;
-    try {
-        buffer.resize(length);
-    } catch (const std::bad_alloc&) {
-        framingLost = true;
-        return kErrorNotEnoughMemory;
-    }
-    moved = 0;
-    code = ReceiveExact(socket, cancelFd, buffer.data(), buffer.size(), timeoutMs, moved);
-    if (code != kResultOk) {
-        framingLost = true;
-        return code;
+    std::size_t have = 0;
+    while (have < length) {
+        const std::size_t next = std::min<std::size_t>(length, std::max(kFirstPayloadPiece, have * 2));
+        try {
+            buffer.resize(next);
+        } catch (const std::bad_alloc&) {
+            framingLost = true;
+            return kErrorNotEnoughMemory;
+        }
+        moved = 0;
+        code = ReceiveWithin(socket, cancelFd, buffer.data() + have, next - have, deadline, moved);
+        if (code != kResultOk) {
+            framingLost = true;
+            return code;
+        }
+        have = next;
     }
     out.swap(buffer);
     return kResultOk;
@@ -214,9 +232,9 @@ std::uint32_t SendFrame(int socket, int cancelFd, const Bytes& in, int timeoutMs
         return kErrorInvalidData;
     }
     const auto length = static_cast<std::uint32_t>(in.size());
-    const std::uint8_t word[4] = {
-        static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
-        static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 24)};
+    const std::uint8_t word[4] = {static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
+                                  static_cast<std::uint8_t>(length >> 16),
+                                  static_cast<std::uint8_t>(length >> 24)};
     std::size_t moved = 0;
     std::uint32_t code = SendExact(socket, cancelFd, word, sizeof word, timeoutMs, moved);
     if (code != kResultOk) {
