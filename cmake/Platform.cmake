@@ -28,6 +28,8 @@ function(veltari_configure_shared_library target)
   set_target_properties(${target} PROPERTIES
     VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
   if(NOT WIN32 AND NOT APPLE)
-    target_link_options(${target} PRIVATE -Wl,--no-undefined)
+    target_link_options(${target} PRIVATE -Wl,--no-undefined
+      -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/exports.map)
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/exports.map)
   endif()
 endfunction()

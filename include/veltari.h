@@ -42,6 +42,14 @@
 #define VELTARI_API
 #endif
 
+/* The enumerations below carry any int: servers report error codes and property ids of their own, and
+ * callers may pass values outside the named ones. C++ needs the underlying type spelled out for that. */
+#ifdef __cplusplus
+#define VELTARI_INT_ENUM : int
+#else
+#define VELTARI_INT_ENUM
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -55,7 +63,7 @@ extern "C" {
  * Any other value was reported by the server in its answer and is passed on unchanged; the reference
  * server's own codes are listed in its documentation.
  */
-typedef enum VeltariError {
+typedef enum VeltariError VELTARI_INT_ENUM {
     /** The call did what was asked. */
     VeltariErrorSuccess = 0,
     /** There is no working connection to the server: it is not running, it stopped, or it did not
@@ -164,7 +172,7 @@ typedef struct VeltariLedColor {
 } VeltariLedColor;
 
 /** The one kind of access an application can request. */
-typedef enum VeltariAccessMode {
+typedef enum VeltariAccessMode VELTARI_INT_ENUM {
     /** Exclusive control of the lighting: while held, only this application's colours are shown. */
     VeltariAccessModeLightingControl = 0
 } VeltariAccessMode;
@@ -175,7 +183,7 @@ typedef enum VeltariAccessMode {
  * integer one. The remaining bits are defined by the server (see the reference server's documentation
  * for its properties); combine them with the flag, for example (VeltariDevicePropertyId)(0x2000 | 1).
  */
-typedef enum VeltariDevicePropertyId {
+typedef enum VeltariDevicePropertyId VELTARI_INT_ENUM {
     VeltariPropertyTypeBool = 0x1000,
     VeltariPropertyTypeInt32 = 0x2000
 } VeltariDevicePropertyId;

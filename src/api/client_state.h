@@ -1,0 +1,75 @@
+// The process-wide client state: one instance per loaded library, created at load (or by the first call
+// that finds none) and torn down in order by UnloadClientState.
+//
+// Who may touch what:
+//   connection, details, connectionFactory  only with connectionMutex held (use Exchange, exchange.h);
+//                                            only the handshake's connect writes the slot
+//   handshakeDone, serverProtocolVersion    read anywhere without a lock; written by the handshake
+//   keyPresses, retention                   through their own operations (their own mutexes)
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "api/keypress_registry.h"
+#include "api/retention.h"
+#include "transport/rpc_connection_interface.h"
+#include "veltari.h"
+
+namespace sdk {
+
+inline constexpr char kSdkVersion[] = "3.0.214";
+inline constexpr int kSdkProtocolVersion = 9;
+
+// Makes a ready connection for a client identity, or null when no server can be reached.
+using ConnectionFactory = std::function<std::unique_ptr<IRpcConnection>(const std::string& identity)>;
+
+struct ClientState {
+    // Recursive: the handshake holds it for its whole run and takes it again inside the gate and Call;
+    // every connection is given this mutex, so one request is in flight per process.
+    std::recursive_mutex connectionMutex;
+    std::unique_ptr<IRpcConnection> connection;
+    // What the last handshake learnt; returned by copy.
+    VeltariProtocolDetails details{};
+    // Empty means the transport's bootstrap.
+    ConnectionFactory connectionFactory;
+
+    // Set by the first handshake that got an answer; never cleared while loaded.
+    std::atomic<bool> handshakeDone{false};
+    // details.serverProtocolVersion, published for the calls that test it without the mutex.
+    std::atomic<int> serverProtocolVersion{0};
+
+    KeyPressRegistry keyPresses;
+    RetentionLists retention;
+
+    // Stops of the library's own worker threads, run newest first at unload.
+    std::mutex workerStopsMutex;
+    std::vector<std::function<void()>> workerStops;
+};
+
+// The state of the loaded library; creates it when nothing has yet.
+ClientState& State();
+
+bool HandshakeDone() noexcept;
+int ServerProtocolVersion() noexcept;
+
+// Registers the stop of a worker thread of the library's own (for example an asynchronous colour
+// worker). The stop must end and join the thread. Unload runs every stop before it destroys the
+// connection, since a worker may be in the middle of an exchange.
+void AtUnloadStopWorker(std::function<void()> stop);
+
+// Load and unload, called by the platform's library entry points (and by tests for a fresh state).
+// Both are idempotent. Unload runs: the worker stops; then the connection's destruction (which joins its
+// notification threads), outside the connection mutex; then the key-press registry, the retention lists
+// and the rest. Nothing of the library may run on other threads afterwards.
+void LoadClientState();
+void UnloadClientState();
+
+// Test seam: replaces how connect obtains a connection; an empty factory restores the bootstrap.
+void SetConnectionFactory(ConnectionFactory factory);
+
+}  // namespace sdk

@@ -1,0 +1,54 @@
+#include "api/exchange.h"
+
+#include <utility>
+
+namespace sdk {
+
+Exchange::Exchange() : state_(State()), lock_(state_.connectionMutex) {}
+
+bool Exchange::Gate() { return state_.connection != nullptr && !state_.connection->IsBroken(); }
+
+std::string Exchange::Call(std::string_view request) {
+    if (state_.connection == nullptr) {
+        return std::string();
+    }
+    return state_.connection->Call(request);
+}
+
+std::string BuildRequest(std::string_view method) {
+    Json request;
+    request["method"] = Json(method);
+    return request.ToText();
+}
+
+std::string BuildRequest(std::string_view method, Json params) {
+    Json request;
+    request["method"] = Json(method);
+    request["params"] = std::move(params);
+    return request.ToText();
+}
+
+Response::Response(std::string_view text) : root_(Json::Parse(text)) {}
+
+const Json& ReadResultOnly(const Response& response) {
+    StoreLastError(VeltariErrorSuccess);
+    return response.Result();
+}
+
+const Json& ReadErrorCodeAndResult(const Response& response) {
+    StoreLastError(response.ErrorCode());
+    return response.Result();
+}
+
+bool ReadErrorCodeDecides(const Response& response) {
+    const int code = response.ErrorCode();
+    StoreLastError(code);
+    return code == 0;
+}
+
+const Json* ReadResultIfPresent(const Response& response) {
+    StoreLastError(response.ErrorCode());
+    return response.HasResult() ? &response.Result() : nullptr;
+}
+
+}  // namespace sdk

@@ -1,0 +1,81 @@
+// The frame every exported call runs in: the connection gate, the request envelope, the exchange with
+// the server and the ways of reading the answer. A call that sends a request looks like this:
+//
+//     int VeltariGetDeviceCount(void) {
+//         if (!HandshakeDone()) return Fail(VeltariErrorNoHandshake, -1);
+//         Exchange exchange;                        // holds the connection mutex from here on
+//         if (!exchange.Gate()) return Fail(VeltariErrorServerUnreachable, -1);
+//         const std::string answer = exchange.Call(BuildRequest(kMethodGetDeviceCount));
+//         if (answer.empty()) return Fail(VeltariErrorServerUnreachable, -1);
+//         return ReadResultOnly(Response(answer)).AsInt();
+//     }
+//
+// Tests that come between the gate and the request (a minimum protocol, an argument) go between
+// Gate() and Call(); tests that come before the gate go before the Exchange is made, so they never wait.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "api/client_state.h"
+#include "api/last_error.h"
+#include "api/methods.h"
+#include "json/json.h"
+
+namespace sdk {
+
+// Holds the connection mutex for its whole life, so the connection that passed the gate is the one
+// that Call uses: a handshake on another thread cannot replace it in between.
+class Exchange {
+public:
+    Exchange();
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
+
+    // True when the slot holds a connection that is not broken. Never connects.
+    bool Gate();
+    // Sends one request over the connection in the slot and returns the answer; the empty text when
+    // there is no connection or no answer came.
+    std::string Call(std::string_view request);
+
+private:
+    ClientState& state_;
+    std::unique_lock<std::recursive_mutex> lock_;
+};
+
+// The request text: {"method":...} and, when params is given, "params" holding it.
+std::string BuildRequest(std::string_view method);
+std::string BuildRequest(std::string_view method, Json params);
+
+// A parsed answer. Text that does not parse reads like an object without members.
+class Response {
+public:
+    explicit Response(std::string_view text);
+
+    const Json& Root() const { return root_; }
+    // The member, or the invalid value when it is absent.
+    const Json& Member(std::string_view name) const { return root_.At(name); }
+    bool Has(std::string_view name) const { return root_.HasMember(name); }
+    // "result", or the invalid value.
+    const Json& Result() const { return Member("result"); }
+    bool HasResult() const { return Has("result"); }
+    // "errorCode" as an integer; 0 when absent.
+    int ErrorCode() const { return Member("errorCode").AsInt(); }
+
+private:
+    Json root_;
+};
+
+// The four ways of reading an answer. Each stores the calling thread's last error.
+
+// result only: stores 0 whatever the answer holds; gives "result".
+const Json& ReadResultOnly(const Response& response);
+// error code and result: stores "errorCode"; gives "result" whatever the code says.
+const Json& ReadErrorCodeAndResult(const Response& response);
+// error code decides: stores "errorCode"; true exactly when it is 0.
+bool ReadErrorCodeDecides(const Response& response);
+// result presence decides: stores "errorCode"; gives "result", or null when the member is absent.
+const Json* ReadResultIfPresent(const Response& response);
+
+}  // namespace sdk

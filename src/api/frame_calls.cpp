@@ -1,0 +1,27 @@
+// The two calls that belong to the frame itself: the last error and the device count.
+#include <string>
+
+#include "api/exchange.h"
+#include "veltari.h"
+
+using namespace sdk;
+
+VeltariError VeltariGetLastError(void) {
+    // Server codes outside the named values pass through unchanged; the C enumeration is int sized.
+    return static_cast<VeltariError>(LoadLastError());
+}
+
+int VeltariGetDeviceCount(void) {
+    if (!HandshakeDone()) {
+        return Fail(VeltariErrorNoHandshake, -1);
+    }
+    Exchange exchange;
+    if (!exchange.Gate()) {
+        return Fail(VeltariErrorServerUnreachable, -1);
+    }
+    const std::string answer = exchange.Call(BuildRequest(kMethodGetDeviceCount));
+    if (answer.empty()) {
+        return Fail(VeltariErrorServerUnreachable, -1);
+    }
+    return ReadResultOnly(Response(answer)).AsInt();
+}

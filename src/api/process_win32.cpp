@@ -1,0 +1,9 @@
+#include <windows.h>
+
+#include "api/process.h"
+
+namespace sdk {
+
+std::uint32_t CurrentProcessId() { return static_cast<std::uint32_t>(GetCurrentProcessId()); }
+
+}  // namespace sdk
