@@ -13,9 +13,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A lone rendezvous connection whose partner never came (the client died between its two opens) is
+// A rendezvous "_out" connection that no identity claimed (its client gave up before sending one) is
 // dropped after this long.
 constexpr auto kPairingLimit = std::chrono::seconds(30);
+
+bool ClientWentAway(std::uint32_t code) {
+    return code == kErrorBrokenPipe || code == kErrorNoData || code == kErrorPipeNotConnected;
+}
 
 std::wstring Hex(std::uint64_t value) {
     static const wchar_t digits[] = L"0123456789abcdef";
@@ -158,8 +162,8 @@ void PipeHost::Stop() {
             return;
         }
         stopping_ = true;
+        changed_.notify_all();
     }
-    stopCondition_.notify_all();
     inListener_->Cancel();
     outListener_->Cancel();
     inAcceptor_.join();
@@ -168,7 +172,6 @@ void PipeHost::Stop() {
     std::list<std::shared_ptr<Worker>> workers;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        pendingIn_.clear();
         pendingOut_.clear();
         workers.swap(workers_);
     }
@@ -185,6 +188,8 @@ void PipeHost::Stop() {
     stopping_ = false;
 }
 
+// Every "_in" connection gets a thread that reads its identity; "_out" connections wait until an
+// identity from their process claims them.
 void PipeHost::AcceptLoop(IPipeListener* listener, bool isIn) {
     for (;;) {
         std::unique_ptr<IServerPipe> pipe = listener->Accept(-1);
@@ -194,54 +199,28 @@ void PipeHost::AcceptLoop(IPipeListener* listener, bool isIn) {
         }
         if (!pipe) {
             // Accept failed without a stop; wait a little rather than spin on a persistent failure.
-            stopCondition_.wait_for(lock, std::chrono::milliseconds(50), [this] { return stopping_; });
+            changed_.wait_for(lock, std::chrono::milliseconds(50), [this] { return stopping_; });
             continue;
         }
         ReapFinishedLocked();
-        const auto now = Clock::now();
-        for (auto* list : {&pendingIn_, &pendingOut_}) {
-            list->remove_if([now](const auto& entry) { return now - entry->since > kPairingLimit; });
+        if (isIn) {
+            auto worker = std::make_shared<Worker>();
+            Worker* raw = worker.get();
+            worker->thread = std::thread([this, raw, in = std::move(pipe)]() mutable {
+                Serve(*raw, std::move(in));
+                raw->finished = true;
+            });
+            workers_.push_back(std::move(worker));
+        } else {
+            const auto now = Clock::now();
+            pendingOut_.remove_if([now](const auto& entry) { return now - entry->since > kPairingLimit; });
+            auto entry = std::make_unique<Pending>();
+            entry->processId = pipe->PeerProcessId();
+            entry->pipe = std::move(pipe);
+            entry->since = now;
+            pendingOut_.push_back(std::move(entry));
+            changed_.notify_all();
         }
-        auto entry = std::make_unique<Pending>();
-        entry->processId = pipe->PeerProcessId();
-        entry->pipe = std::move(pipe);
-        entry->since = now;
-        (isIn ? pendingIn_ : pendingOut_).push_back(std::move(entry));
-        PairPendingLocked();
-    }
-}
-
-// Pairs the newest arrival with the newest waiting connection of the same process on the other pipe.
-// Newest, because an older lone connection of that process can only be left over from an attempt that
-// gave up; one process running two attempts at once gets one reply on each of its "_out" connections.
-void PipeHost::PairPendingLocked() {
-    for (bool newestIsIn : {true, false}) {
-        auto& own = newestIsIn ? pendingIn_ : pendingOut_;
-        auto& other = newestIsIn ? pendingOut_ : pendingIn_;
-        if (own.empty()) {
-            continue;
-        }
-        const std::uint64_t processId = own.back()->processId;
-        auto match = std::find_if(other.rbegin(), other.rend(),
-                                  [processId](const auto& entry) { return entry->processId == processId; });
-        if (match == other.rend()) {
-            continue;
-        }
-        std::unique_ptr<IServerPipe> newest = std::move(own.back()->pipe);
-        own.pop_back();
-        std::unique_ptr<IServerPipe> partner = std::move((*match)->pipe);
-        other.erase(std::next(match).base());
-        std::unique_ptr<IServerPipe> in = newestIsIn ? std::move(newest) : std::move(partner);
-        std::unique_ptr<IServerPipe> out = newestIsIn ? std::move(partner) : std::move(newest);
-
-        auto worker = std::make_shared<Worker>();
-        Worker* raw = worker.get();
-        worker->thread = std::thread([this, raw, in = std::move(in), out = std::move(out)]() mutable {
-            Serve(*raw, std::move(in), std::move(out));
-            raw->finished = true;
-        });
-        workers_.push_back(std::move(worker));
-        return;
     }
 }
 
@@ -256,93 +235,129 @@ void PipeHost::ReapFinishedLocked() {
     }
 }
 
+// The newest "_out" connection of the process: an older one can only be left over from an attempt that
+// gave up, and one process running two attempts at once gets one reply on each of its connections.
+std::unique_ptr<IServerPipe> PipeHost::TakeOutPipe(Worker&, std::uint64_t processId, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto newest = [&] {
+        return std::find_if(pendingOut_.rbegin(), pendingOut_.rend(),
+                            [processId](const auto& entry) { return entry->processId == processId; });
+    };
+    if (timeoutMs <= 0) {
+        return nullptr;
+    }
+    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                      [&] { return stopping_ || newest() != pendingOut_.rend(); });
+    const auto match = newest();
+    if (stopping_ || match == pendingOut_.rend()) {
+        return nullptr;
+    }
+    std::unique_ptr<IServerPipe> out = std::move((*match)->pipe);
+    pendingOut_.erase(std::next(match).base());
+    return out;
+}
+
 std::wstring PipeHost::NextPrivateBase() {
     std::lock_guard<std::mutex> lock(mutex_);
     return privateFolder_ + L"c" + Hex(nameToken_) + L"-" + Hex(++nextName_);
 }
 
-void PipeHost::Serve(Worker& worker, std::unique_ptr<IServerPipe> in, std::unique_ptr<IServerPipe> out) {
-    const std::uint64_t processId = in->PeerProcessId();
-    PipeSession session;
-    session.processId = processId;
-    std::unique_ptr<IPipeListener> responsesListener;
-    std::unique_ptr<IPipeListener> requestsListener;
-    std::unique_ptr<IPipeListener> notificationsListener;
-    {
-        Cancellable<Worker> cancelIn(worker, in.get());
+// The rendezvous for one "_in" connection. True when the client was sent a private base name whose
+// listeners (BASE_out, BASE_in, BASE_callback) now wait for it.
+bool PipeHost::Answer(Worker& worker, IServerPipe& in, PipeSession& session,
+                      std::unique_ptr<IPipeListener> (&listeners)[3]) {
+    Bytes identity;
+    if (in.ReadMessage(identity, options_.clientTimeoutMs) != kResultOk) {
+        return false;  // an attempt that gave up before it sent its identity
+    }
+    if (!identity.empty() && identity.back() == 0) {
+        identity.pop_back();
+    }
+    session.identity.assign(identity.begin(), identity.end());
+    if (options_.onIdentity) {
+        options_.onIdentity(session.identity, session.processId);
+    }
+    // The client sends its identity only once its "_out" connection is made, so it is here or coming.
+    const auto deadline = Clock::now() + std::chrono::milliseconds(options_.clientTimeoutMs);
+    for (;;) {
+        std::unique_ptr<IServerPipe> out = TakeOutPipe(worker, session.processId, MillisecondsLeft(deadline));
+        if (!out) {
+            return false;
+        }
         Cancellable<Worker> cancelOut(worker, out.get());
-
-        Bytes identity;
-        if (in->ReadMessage(identity, options_.clientTimeoutMs) != kResultOk) {
-            return;
-        }
-        if (!identity.empty() && identity.back() == 0) {
-            identity.pop_back();
-        }
-        session.identity.assign(identity.begin(), identity.end());
-        if (options_.onIdentity) {
-            options_.onIdentity(session.identity, processId);
-        }
-
+        Bytes ignored;
         if (!options_.answerRendezvous) {
             // Hold both pipes open until the client gives up or the host stops.
-            Bytes ignored;
-            while (in->ReadMessage(ignored, -1) == kResultOk) {
+            while (in.ReadMessage(ignored, -1) == kResultOk) {
             }
-            return;
+            return false;
         }
         Bytes reply;
         if (options_.fixedReply) {
             reply = *options_.fixedReply;
         } else {
-            session.baseName = NextPrivateBase();
-            const std::wstring& base = session.baseName;
-            responsesListener = options_.listen(base + L"_out");
-            requestsListener = options_.listen(base + L"_in");
-            if (options_.createCallbackPipe) {
-                notificationsListener = options_.listen(base + L"_callback");
+            if (!listeners[0]) {
+                session.baseName = NextPrivateBase();
+                listeners[0] = options_.listen(session.baseName + L"_out");
+                listeners[1] = options_.listen(session.baseName + L"_in");
+                if (options_.createCallbackPipe) {
+                    listeners[2] = options_.listen(session.baseName + L"_callback");
+                }
+                if (!listeners[0] || !listeners[1] || (options_.createCallbackPipe && !listeners[2])) {
+                    return false;
+                }
             }
-            if (!responsesListener || !requestsListener ||
-                (options_.createCallbackPipe && !notificationsListener)) {
-                return;
-            }
-            reply = NarrowName(base);
+            reply = NarrowName(session.baseName);
             reply.push_back(0);
         }
         // The private pipes exist by now, so the client can open them as soon as it has the reply.
-        if (out->WriteMessage(reply, options_.clientTimeoutMs) != kResultOk) {
+        const std::uint32_t code = out->WriteMessage(reply, options_.clientTimeoutMs);
+        if (code == kResultOk) {
+            // The client closes its rendezvous ends once it has read the reply; leaving first could lose
+            // the reply on pipes that drop unread data when the server end goes.
+            in.ReadMessage(ignored, options_.clientTimeoutMs);
+            return !options_.fixedReply;
+        }
+        if (!ClientWentAway(code)) {
+            return false;
+        }
+        // That "_out" was left over from an attempt of the same process that gave up; try the next.
+    }
+}
+
+void PipeHost::Serve(Worker& worker, std::unique_ptr<IServerPipe> in) {
+    PipeSession session;
+    session.processId = in->PeerProcessId();
+    std::unique_ptr<IPipeListener> listeners[3];  // BASE_out, BASE_in, BASE_callback
+    {
+        Cancellable<Worker> cancelIn(worker, in.get());
+        if (!Answer(worker, *in, session, listeners)) {
             return;
         }
-        // The client closes its rendezvous ends once it has read the reply; leaving first could lose the
-        // reply on pipes that drop unread data when the server end goes.
-        Bytes ignored;
-        in->ReadMessage(ignored, options_.clientTimeoutMs);
     }
     in.reset();
-    out.reset();
-    if (options_.fixedReply) {
-        return;
-    }
 
     const auto deadline = Clock::now() + std::chrono::milliseconds(options_.clientTimeoutMs);
     {
-        Cancellable<Worker> cancelResponses(worker, responsesListener.get());
-        Cancellable<Worker> cancelRequests(worker, requestsListener.get());
-        Cancellable<Worker> cancelNotifications(worker, notificationsListener.get());
+        Cancellable<Worker> cancelResponses(worker, listeners[0].get());
+        Cancellable<Worker> cancelRequests(worker, listeners[1].get());
+        Cancellable<Worker> cancelNotifications(worker, listeners[2].get());
         // The client opens "_out", "_in" and "_callback" in that order; each waits in its listener's
         // queue, so the order of these accepts does not matter.
-        session.responses = AcceptFrom(*responsesListener, processId, deadline);
-        session.requests = session.responses ? AcceptFrom(*requestsListener, processId, deadline) : nullptr;
-        if (notificationsListener && session.requests) {
-            session.notifications = AcceptFrom(*notificationsListener, processId, deadline);
+        session.responses = AcceptFrom(*listeners[0], session.processId, deadline);
+        if (session.responses) {
+            session.requests = AcceptFrom(*listeners[1], session.processId, deadline);
+        }
+        if (session.requests && listeners[2]) {
+            session.notifications = AcceptFrom(*listeners[2], session.processId, deadline);
         }
     }
     // The private names are taken; nobody else may connect to them.
-    responsesListener.reset();
-    requestsListener.reset();
-    const bool callbackMissing = options_.createCallbackPipe && !session.notifications;
-    notificationsListener.reset();
-    if (!session.responses || !session.requests || callbackMissing) {
+    for (auto& listener : listeners) {
+        listener.reset();
+    }
+    if (!session.responses || !session.requests ||
+        (options_.createCallbackPipe && !session.notifications)) {
         return;
     }
 

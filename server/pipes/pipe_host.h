@@ -3,9 +3,9 @@
 // both run on it.
 //
 // For each client the host:
-//   1. pairs the client's connections to the rendezvous "_in" and "_out" by the client's process id, so
-//      one client's reply never goes out on another client's "_out" however many connect at once;
-//   2. reads the identity from "_in";
+//   1. reads the identity from the client's rendezvous "_in" connection;
+//   2. pairs it with that client's rendezvous "_out" connection by process id, so one client's reply
+//      never goes out on another client's "_out" however many connect at once;
 //   3. creates the listeners BASE_out, BASE_in and BASE_callback for a fresh private base name;
 //   4. only then writes BASE and a NUL on the rendezvous "_out";
 //   5. accepts the client's three private connections (from the same process id) and runs the session
@@ -87,9 +87,11 @@ private:
     struct Worker;
 
     void AcceptLoop(IPipeListener* listener, bool isIn);
-    void PairPendingLocked();
     void ReapFinishedLocked();
-    void Serve(Worker& worker, std::unique_ptr<IServerPipe> in, std::unique_ptr<IServerPipe> out);
+    std::unique_ptr<IServerPipe> TakeOutPipe(Worker& worker, std::uint64_t processId, int timeoutMs);
+    void Serve(Worker& worker, std::unique_ptr<IServerPipe> in);
+    bool Answer(Worker& worker, IServerPipe& in, PipeSession& session,
+                std::unique_ptr<IPipeListener> (&listeners)[3]);
     std::wstring NextPrivateBase();
 
     SessionHandler handler_;
@@ -100,14 +102,13 @@ private:
     std::mutex mutex_;
     bool running_ = false;
     bool stopping_ = false;
-    std::condition_variable stopCondition_;
+    std::condition_variable changed_;
     std::uint64_t nextName_ = 0;
     std::unique_ptr<IPipeListener> inListener_;
     std::unique_ptr<IPipeListener> outListener_;
     std::thread inAcceptor_;
     std::thread outAcceptor_;
-    std::list<std::unique_ptr<Pending>> pendingIn_;
-    std::list<std::unique_ptr<Pending>> pendingOut_;
+    std::list<std::unique_ptr<Pending>> pendingOut_;  // rendezvous "_out" connections not yet paired
     std::list<std::shared_ptr<Worker>> workers_;
 };
 

@@ -70,6 +70,10 @@ void RpcConnection::GiveUpRequestChannels() {
 void RpcConnection::SetNotificationHandler(NotificationHandler handler) {
     ClearNotificationHandler();
     std::lock_guard<std::mutex> lock(handlerMutex_);
+    // Another thread may have installed a handler since the clear; its threads go before new ones start.
+    if (readerThread_.joinable() || dispatcherThread_.joinable()) {
+        StopNotificationThreads();
+    }
     handler_ = std::move(handler);
     if (handler_) {
         StartNotificationThreads();

@@ -1,0 +1,34 @@
+// What the server program needs from the operating system's console and process: terminal detection,
+// the terminal's width, shutdown signals and lines from standard input.
+#pragma once
+
+#include <string>
+
+namespace sdk {
+
+bool StdoutIsTerminal();
+// Columns of the terminal on standard output; 0 when unknown.
+int TerminalColumns();
+// Lets escape codes through where the console needs to be told; false when it cannot be done.
+bool EnableTerminalEscapes();
+
+// Turns SIGINT and SIGTERM (Ctrl+C, Ctrl+Break and closing the console on Windows) into a shutdown
+// request instead of an abrupt end.
+void InstallShutdownHandlers();
+// Asks for a shutdown from inside the program.
+void RequestShutdown();
+// True once a shutdown was requested; waits up to timeoutMs for one.
+bool WaitForShutdown(int timeoutMs);
+
+// Makes the pipes live in this directory (Linux: the runtime directory of the pipe names). False, with
+// nothing changed, where the platform has no such directory or the path cannot be used. Call before any
+// thread starts.
+bool SetPipeRuntimeDirectory(const std::string& directory);
+// Where a pipe name lives, for messages: the socket path on Linux, the name itself on Windows.
+std::string PipeLocation(const std::wstring& pipeName);
+
+enum class LineStatus { kLine, kTimeout, kEnd };
+// One line of standard input without its line end, waiting up to timeoutMs. One reading thread only.
+LineStatus ReadInputLine(std::string& line, int timeoutMs);
+
+}  // namespace sdk
