@@ -1,8 +1,13 @@
 # Platform choice in one place: sources ending in _win32 or _posix are kept only on their platform.
 if(WIN32)
   set(VELTARI_PLATFORM_SUFFIX_DROP "_posix")
-  set(VELTARI_PLATFORM_DEFINITIONS UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+  set(VELTARI_PLATFORM_DEFINITIONS UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601
+    VELTARI_BUILDING)
   set(VELTARI_PLATFORM_LIBS "")
+  # Every binary needs only system DLLs: the compiler's runtimes (libgcc, libstdc++, winpthread) are
+  # linked in. Executables and the DLL share one folder so that they find each other when run.
+  add_link_options(-static)
+  set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 else()
   set(VELTARI_PLATFORM_SUFFIX_DROP "_win32")
   set(VELTARI_PLATFORM_DEFINITIONS "")
@@ -27,7 +32,12 @@ endfunction()
 function(veltari_configure_shared_library target)
   set_target_properties(${target} PROPERTIES
     VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
-  if(NOT WIN32 AND NOT APPLE)
+  if(WIN32)
+    # veltari.dll with the import library veltari.lib; only the functions marked for export are
+    # exported, nothing from the runtimes linked in.
+    set_target_properties(${target} PROPERTIES PREFIX "" IMPORT_PREFIX "" IMPORT_SUFFIX ".lib")
+    target_link_options(${target} PRIVATE -Wl,--exclude-all-symbols -Wl,--no-undefined)
+  elseif(NOT APPLE)
     target_link_options(${target} PRIVATE -Wl,--no-undefined
       -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/exports.map)
     set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/exports.map)

@@ -211,6 +211,8 @@ void KeyScriptRunner::Run() {
                 playing.assign(queue_.begin(), queue_.end());
                 queue_.clear();
             } else {
+                // A pause between rounds keeps a script without key events or waits from spinning.
+                if (!Pause(lock, eventGapMs_)) break;
                 playing.assign(repeating_.begin(), repeating_.end());
             }
             busy_ = true;

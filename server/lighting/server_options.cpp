@@ -109,6 +109,8 @@ ParsedOptions ParseServerOptions(const std::vector<std::string>& args) {
         if (!ok) break;
     }
     if (parsed.error.empty() && o.loopKeyScript && o.keyScript.empty()) parsed.error = "--keys-loop needs --keys";
+    if (parsed.error.empty() && o.loopKeyScript && !o.autoTypeText.empty())
+        parsed.error = "--keys-loop and --auto-type cannot be combined: both repeat for ever";
     return parsed;
 }
 

@@ -237,7 +237,7 @@ void PipeHost::ReapFinishedLocked() {
 
 // The newest "_out" connection of the process: an older one can only be left over from an attempt that
 // gave up, and one process running two attempts at once gets one reply on each of its connections.
-std::unique_ptr<IServerPipe> PipeHost::TakeOutPipe(Worker&, std::uint64_t processId, int timeoutMs) {
+std::unique_ptr<IServerPipe> PipeHost::TakeOutPipe(std::uint64_t processId, int timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);
     auto newest = [&] {
         return std::find_if(pendingOut_.rbegin(), pendingOut_.rend(),
@@ -280,7 +280,7 @@ bool PipeHost::Answer(Worker& worker, IServerPipe& in, PipeSession& session,
     // The client sends its identity only once its "_out" connection is made, so it is here or coming.
     const auto deadline = Clock::now() + std::chrono::milliseconds(options_.clientTimeoutMs);
     for (;;) {
-        std::unique_ptr<IServerPipe> out = TakeOutPipe(worker, session.processId, MillisecondsLeft(deadline));
+        std::unique_ptr<IServerPipe> out = TakeOutPipe(session.processId, MillisecondsLeft(deadline));
         if (!out) {
             return false;
         }

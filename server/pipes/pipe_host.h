@@ -88,7 +88,7 @@ private:
 
     void AcceptLoop(IPipeListener* listener, bool isIn);
     void ReapFinishedLocked();
-    std::unique_ptr<IServerPipe> TakeOutPipe(Worker& worker, std::uint64_t processId, int timeoutMs);
+    std::unique_ptr<IServerPipe> TakeOutPipe(std::uint64_t processId, int timeoutMs);
     void Serve(Worker& worker, std::unique_ptr<IServerPipe> in);
     bool Answer(Worker& worker, IServerPipe& in, PipeSession& session,
                 std::unique_ptr<IPipeListener> (&listeners)[3]);

@@ -19,7 +19,7 @@ TEST(ServerOptionsTest, DefaultsServeProtocolNineWithoutTrace) {
 TEST(ServerOptionsTest, ReadsEveryOptionInBothSpellings) {
     const ParsedOptions parsed = ParseServerOptions(
         {"--protocol", "12", "--breaking-changes", "--server-version=2.0-test", "--devices", "my.json",
-         "--runtime-dir=/tmp/x", "--keys", "A B", "--keys-loop", "--auto-type", "hello", "--key-interval=15",
+         "--runtime-dir=/tmp/x", "--keys", "A B", "--keys-loop", "--key-interval=15",
          "--no-stdin", "--no-view", "-v"});
     ASSERT_EQ(parsed.error, "");
     const ServerOptions& o = parsed.options;
@@ -30,11 +30,11 @@ TEST(ServerOptionsTest, ReadsEveryOptionInBothSpellings) {
     EXPECT_EQ(o.runtimeDir, "/tmp/x");
     EXPECT_EQ(o.keyScript, "A B");
     EXPECT_TRUE(o.loopKeyScript);
-    EXPECT_EQ(o.autoTypeText, "hello");
     EXPECT_EQ(o.keyIntervalMs, 15);
     EXPECT_FALSE(o.readStdin);
     EXPECT_EQ(o.view, ViewMode::kOff);
     EXPECT_TRUE(o.verbose);
+    EXPECT_EQ(ParseServerOptions({"--auto-type", "hello"}).options.autoTypeText, "hello");
     EXPECT_EQ(ParseServerOptions({"--type-text", "hi there"}).options.autoTypeText, "hi there");
     EXPECT_TRUE(ParseServerOptions({"--help"}).options.help);
     EXPECT_TRUE(ParseServerOptions({"--dump-devices"}).options.dumpDevices);
@@ -53,6 +53,7 @@ TEST(ServerOptionsTest, RefusesWhatItCannotUse) {
         {{"--verbose=yes"}, "takes no value"},
         {{"--keys-loop"}, "needs --keys"},
         {{"--auto-type="}, "needs a text"},
+        {{"--keys", "A", "--keys-loop", "--auto-type", "x"}, "cannot be combined"},
     };
     for (const auto& c : cases) {
         const ParsedOptions parsed = ParseServerOptions(c.args);

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -296,6 +297,52 @@ TEST(PipePosix, ABusyPipeThatStaysBusyFailsAfterTheTimeOut) {
     EXPECT_LT(watch.ElapsedMs(), 5000);
     ::close(filler);
     ::close(listener);
+}
+
+// Several processes at the rendezvous at once: each must be answered on its own "_out", which shows as
+// every bootstrap succeeding (a reply sent to the wrong process names pipes that turn it away) and every
+// session's identity naming the process whose pipes the server accepted.
+TEST(PipePosix, ProcessesBootstrappingAtTheSameMomentAreEachAnsweredOnTheirOwnPipe) {
+    // The children are forked while this process still has a single thread; the server starts after.
+    int gate[2];
+    ASSERT_EQ(::pipe(gate), 0);
+    constexpr int kChildren = 4;
+    std::vector<pid_t> children;
+    for (int i = 0; i < kChildren; ++i) {
+        const pid_t child = ::fork();
+        if (child < 0) {
+            break;
+        }
+        if (child == 0) {
+            // No threads and no exit handlers here: only the bootstrap.
+            ::close(gate[1]);
+            char ignored;
+            while (::read(gate[0], &ignored, 1) < 0 && errno == EINTR) {
+            }
+            auto connection = CreateRpcConnection(":pid:" + std::to_string(::getpid()));
+            const bool ok = connection && connection->Call("ping") == std::string("{}") + '\0';
+            connection.reset();
+            ::_exit(ok ? 0 : 1);
+        }
+        children.push_back(child);
+    }
+    EXPECT_EQ(children.size(), static_cast<std::size_t>(kChildren));
+    ScriptedServer server;
+    const bool started = server.Start();
+    EXPECT_TRUE(started);
+    ::close(gate[0]);
+    ::close(gate[1]);  // every child sees the end of the gate at the same moment
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << child;
+    }
+    ASSERT_TRUE(started);
+    ASSERT_TRUE(server.WaitForSessions(children.size()));
+    for (std::size_t i = 0; i < children.size(); ++i) {
+        const ScriptedSession session = server.Session(i);
+        EXPECT_EQ(session.identity, ":pid:" + std::to_string(session.processId));
+    }
 }
 
 // The client opens its private pipes strictly in the order "_out", "_in", "_callback": each listener

@@ -1,0 +1,113 @@
+// Setting LED colours now, and reading them back.
+#include <string>
+#include <vector>
+
+#include "api/exchange.h"
+#include "api/led_color_list.h"
+#include "veltari.h"
+
+namespace sdk {
+namespace {
+
+// A list a caller passes in: at least one record, readable (a null array is refused before anything
+// reads it), each id known and at most once, and the other `checks`.
+bool AcceptableList(int size, const VeltariLedColor* colors, unsigned checks) {
+    return size > 0 && colors != nullptr && ValidateLedColors(size, colors, checks);
+}
+
+// Copies the colours of the answer into the caller's records, by position. The answer carries its list
+// at the top level, not in "result"; a list that does not match the request leaves the records as they
+// were.
+bool FillColorsFromAnswer(const std::string& answer, int size, VeltariLedColor* colors) {
+    const Response response(answer);
+    if (response.Root().IsNull()) {
+        return Fail(VeltariErrorBadArgument, false);
+    }
+    const Json& list = response.Member("ledsColors");
+    if (list.IsNull()) {
+        return Fail(VeltariErrorBadArgument, false);
+    }
+    const std::vector<VeltariLedColor> read = DecodeLedColors(list.AsString());
+    if (read.size() != static_cast<std::size_t>(size)) {
+        return Fail(VeltariErrorBadArgument, false);
+    }
+    for (int i = 0; i < size; ++i) {
+        colors[i].r = read[static_cast<std::size_t>(i)].r;
+        colors[i].g = read[static_cast<std::size_t>(i)].g;
+        colors[i].b = read[static_cast<std::size_t>(i)].b;
+    }
+    StoreLastError(VeltariErrorSuccess);
+    return true;
+}
+
+// The exchange shared by both get calls, once their tests before the gate have passed. The request is
+// built only when the gate has passed, so a failed test costs nothing.
+template <class BuildRequestText>
+bool ExchangeColors(BuildRequestText buildRequest, int size, VeltariLedColor* colors) {
+    Exchange exchange;
+    if (!exchange.Gate()) {
+        return Fail(VeltariErrorServerUnreachable, false);
+    }
+    const std::string answer = exchange.Call(buildRequest());
+    if (answer.empty()) {
+        return Fail(VeltariErrorServerUnreachable, false);
+    }
+    return FillColorsFromAnswer(answer, size, colors);
+}
+
+}  // namespace
+}  // namespace sdk
+
+using namespace sdk;
+
+bool VeltariSetLedsColors(int size, const VeltariLedColor* ledsColors) {
+    if (!HandshakeDone()) {
+        return Fail(VeltariErrorNoHandshake, false);
+    }
+    if (!AcceptableList(size, ledsColors, kCheckAll)) {
+        return Fail(VeltariErrorBadArgument, false);
+    }
+    Exchange exchange;
+    if (!exchange.Gate()) {
+        return Fail(VeltariErrorServerUnreachable, false);
+    }
+    const std::string answer = exchange.Call(BuildLedColorsRequest(kMethodSetLedsColors, size, ledsColors));
+    if (answer.empty()) {
+        return Fail(VeltariErrorServerUnreachable, false);
+    }
+    return ReadErrorCodeAndResult(Response(answer)).AsBool();
+}
+
+bool VeltariGetLedsColors(int size, VeltariLedColor* ledsColors) {
+    if (!HandshakeDone()) {
+        return Fail(VeltariErrorNoHandshake, false);
+    }
+    if (ServerProtocolVersion() < 4) {
+        return Fail(VeltariErrorServerProtocolTooOld, false);
+    }
+    // The colour fields of a get request are sent as they are, so only the ids are checked.
+    if (!AcceptableList(size, ledsColors, kCheckLedIds)) {
+        return Fail(VeltariErrorBadArgument, false);
+    }
+    return ExchangeColors([&] { return BuildLedColorsRequest(kMethodGetLedsColors, size, ledsColors); }, size,
+                          ledsColors);
+}
+
+bool VeltariGetLedsColorsByDeviceIndex(int deviceIndex, int size, VeltariLedColor* ledsColors) {
+    if (!HandshakeDone()) {
+        return Fail(VeltariErrorNoHandshake, false);
+    }
+    if (ServerProtocolVersion() < 5) {
+        return Fail(VeltariErrorServerProtocolTooOld, false);
+    }
+    if (deviceIndex < 0 || !AcceptableList(size, ledsColors, kCheckLedIds)) {
+        return Fail(VeltariErrorBadArgument, false);
+    }
+    auto request = [&] {
+        Json params;
+        params["deviceIndex"] = Json(deviceIndex);
+        params["ledsColors"] = Json(EncodeLedColors(size, ledsColors));
+        return BuildRequest(kMethodGetLedsColorsByDeviceIndex, std::move(params));
+    };
+    return ExchangeColors(request, size, ledsColors);
+}
