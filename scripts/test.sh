@@ -28,6 +28,8 @@ run_config() {
 run_config normal
 run_config asan -DVELTARI_SANITIZE=address
 run_config tsan -DVELTARI_SANITIZE=thread
+bash scripts/test-consumer.sh "$root/build/test-normal"
+summary+=("consumer builds: passed")
 bash scripts/fuzz.sh 30
 summary+=("fuzz: passed")
 if [ -f scripts/test-wine.sh ]; then

@@ -4,6 +4,7 @@
 #include <bitset>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 
 #include "json/json.h"
 
@@ -67,10 +68,39 @@ private:
     bool failed_ = false;
 };
 
-void AppendInt(std::string& out, int value) {
-    char buffer[12];
-    auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    out.append(buffer, result.ptr);
+// The decimal text of 0..999, which covers every id and intensity that passes the checks; the fourth
+// byte holds the length.
+struct SmallDecimals {
+    char text[1000][4] = {};
+    constexpr SmallDecimals() {
+        for (int v = 0; v < 1000; ++v) {
+            char* t = text[v];
+            if (v >= 100) {
+                t[0] = static_cast<char>('0' + v / 100);
+                t[1] = static_cast<char>('0' + v / 10 % 10);
+                t[2] = static_cast<char>('0' + v % 10);
+                t[3] = 3;
+            } else if (v >= 10) {
+                t[0] = static_cast<char>('0' + v / 10);
+                t[1] = static_cast<char>('0' + v % 10);
+                t[3] = 2;
+            } else {
+                t[0] = static_cast<char>('0' + v);
+                t[3] = 1;
+            }
+        }
+    }
+};
+constexpr SmallDecimals kSmallDecimals;
+
+// Writes at most 11 characters; a small value copies four bytes, so the caller leaves that much room.
+char* WriteInt(char* out, int value) {
+    if (static_cast<unsigned>(value) < 1000) {
+        const char* text = kSmallDecimals.text[value];
+        std::memcpy(out, text, 4);
+        return out + text[3];
+    }
+    return std::to_chars(out, out + 11, value).ptr;
 }
 
 }  // namespace
@@ -106,17 +136,28 @@ bool ValidateLedColors(int count, const VeltariLedColor* colors, unsigned checks
 
 void AppendLedColors(std::string& out, int count, const VeltariLedColor* colors) {
     if (count <= 0 || colors == nullptr) return;
+    // Records are formatted into a local block and appended a block at a time: appending each number on
+    // its own costs more than formatting it.
+    constexpr std::size_t kRecordMax = 4 * 11 + 4;
+    char block[4096];
+    char* p = block;
     out.reserve(out.size() + static_cast<std::size_t>(count) * 16);
     for (int i = 0; i < count; ++i) {
-        if (i > 0) out.push_back('#');
-        AppendInt(out, colors[i].ledId);
-        out.push_back(',');
-        AppendInt(out, colors[i].r);
-        out.push_back(',');
-        AppendInt(out, colors[i].g);
-        out.push_back(',');
-        AppendInt(out, colors[i].b);
+        if (static_cast<std::size_t>(block + sizeof block - p) < kRecordMax + 4) {
+            out.append(block, p);
+            p = block;
+        }
+        if (i > 0) *p++ = '#';
+        const VeltariLedColor& c = colors[i];
+        p = WriteInt(p, c.ledId);
+        *p++ = ',';
+        p = WriteInt(p, c.r);
+        *p++ = ',';
+        p = WriteInt(p, c.g);
+        *p++ = ',';
+        p = WriteInt(p, c.b);
     }
+    out.append(block, p);
 }
 
 std::string EncodeLedColors(int count, const VeltariLedColor* colors) {
@@ -127,32 +168,41 @@ std::string EncodeLedColors(int count, const VeltariLedColor* colors) {
 
 std::vector<VeltariLedColor> DecodeLedColors(std::string_view text) {
     std::vector<VeltariLedColor> records;
+    // A record takes at least seven characters and a separator, so this is the only allocation.
+    records.reserve(text.size() / 8 + 1);
     IntReader reader(text);
     while (!reader.AtEnd()) {
-        VeltariLedColor record{0, 0, 0, 0};
-        if (!reader.Extract(record.ledId)) break;
-        bool complete = true;
-        for (int* field : {&record.r, &record.g, &record.b}) {
-            reader.Skip();
-            if (!reader.Extract(*field)) {
-                *field = 0;
-                complete = false;
-            }
-        }
+        int ledId = 0;
+        if (!reader.Extract(ledId)) break;
+        // A field that does not read stays 0, and so do the ones after it: the reader has failed.
+        int r = 0;
+        int g = 0;
+        int b = 0;
         reader.Skip();
-        records.push_back(record);
+        bool complete = reader.Extract(r);
+        reader.Skip();
+        complete = reader.Extract(g) && complete;
+        reader.Skip();
+        complete = reader.Extract(b) && complete;
+        reader.Skip();
+        records.push_back({ledId, r, g, b});
         if (!complete) break;
     }
     return records;
 }
 
 std::string BuildLedColorsRequest(std::string_view method, int count, const VeltariLedColor* colors) {
-    Json params;
-    params["ledsColors"] = Json(EncodeLedColors(count, colors));
-    Json request;
-    request["method"] = Json(method);
-    request["params"] = std::move(params);
-    return request.ToText();
+    // The envelope is written around the colour list in place, sparing the list's copies into and out of
+    // a JSON value. The list holds only digits, '-', ',' and '#', which the writer never escapes, so the
+    // text is the same as the writer's.
+    std::string request;
+    request.reserve(method.size() + static_cast<std::size_t>(count > 0 ? count : 0) * 16 + 48);
+    request.append("{\"method\":");
+    Json(method).WriteText(request);
+    request.append(",\"params\":{\"ledsColors\":\"");
+    AppendLedColors(request, count, colors);
+    request.append("\"}}");
+    return request;
 }
 
 }  // namespace sdk

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
+
+#include "json/json.h"
 
 namespace sdk {
 namespace {
@@ -62,6 +65,21 @@ TEST(EncodeLedColors, RecordsJoinedByHashFieldsByComma) {
     EXPECT_EQ(EncodeLedColors(0, nullptr), "");
 }
 
+TEST(EncodeLedColors, LongListsOfWideAndNarrowNumbersMatchPlainDecimals) {
+    // Widths from one to eleven characters, in lists long enough to cross any internal block size.
+    const int samples[] = {0, 7, 42, 999, 1000, 65535, -1, -999, INT32_MAX, INT32_MIN, 123456789};
+    std::vector<VeltariLedColor> in;
+    std::string expected;
+    for (int i = 0; i < 3000; ++i) {
+        VeltariLedColor c{samples[i % 11], samples[(i / 11) % 11], samples[(i + 3) % 11], INT32_MIN};
+        in.push_back(c);
+        if (i > 0) expected += '#';
+        expected += std::to_string(c.ledId) + ',' + std::to_string(c.r) + ',' + std::to_string(c.g) + ',' +
+                    std::to_string(c.b);
+    }
+    EXPECT_EQ(EncodeLedColors(static_cast<int>(in.size()), in.data()), expected);
+}
+
 TEST(DecodeLedColors, ReadsWhatEncodeWrites) {
     std::vector<VeltariLedColor> in;
     for (int id = 0; id < 912; ++id) in.push_back({id, id % 256, (id * 7) % 256, 255 - id % 256});
@@ -108,6 +126,21 @@ TEST(BuildLedColorsRequest, IsTheExactEnvelope) {
     VeltariLedColor red{5, 255, 0, 0};
     EXPECT_EQ(BuildLedColorsRequest("VeltariSetLedsColors", 1, &red),
               R"({"method":"VeltariSetLedsColors","params":{"ledsColors":"5,255,0,0"}})");
+}
+
+TEST(BuildLedColorsRequest, SameTextAsTheEnvelopeBuiltAsAJsonValue) {
+    std::vector<VeltariLedColor> all;
+    for (int id = 0; id < 912; ++id) all.push_back({id, id % 256, -id, 255});
+    for (const char* method : {"VeltariGetLedsColors", "odd \"name\"\twith\\escapes"}) {
+        for (int count : {0, 1, 912}) {
+            Json params;
+            params["ledsColors"] = Json(EncodeLedColors(count, all.data()));
+            Json request;
+            request["method"] = Json(method);
+            request["params"] = std::move(params);
+            EXPECT_EQ(BuildLedColorsRequest(method, count, all.data()), request.ToText()) << method << count;
+        }
+    }
 }
 
 }  // namespace
