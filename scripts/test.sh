@@ -30,6 +30,8 @@ run_config asan -DVELTARI_SANITIZE=address
 run_config tsan -DVELTARI_SANITIZE=thread
 bash scripts/test-consumer.sh "$root/build/test-normal"
 summary+=("consumer builds: passed")
+bash scripts/fuzz.sh 30
+summary+=("fuzz: passed")
 if [ -f scripts/test-wine.sh ]; then
   bash scripts/test-wine.sh
   summary+=("wine: passed")
