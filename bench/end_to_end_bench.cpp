@@ -6,6 +6,7 @@
 
 #include "environment.h"
 #include "exchanges.h"
+#include "messages.h"
 #include "ratio_table.h"
 #include "raw_pipe.h"
 #include "suites.h"
@@ -15,9 +16,10 @@ namespace sdk::bench {
 namespace {
 
 constexpr const char* kGroup = "End to end: exported function against the raw round trip of its bytes";
+
 // Runs `call` once with the responder capturing, and tells whether it sent exactly `request`.
 template <class Call>
-bool SendsExactly(const std::string& request, Call call) {
+bool SendsExactly(const std::string& request, Call& call) {
     Responder()->CaptureNextRequest();
     call();
     return Responder()->LastRequest() == request;
@@ -31,7 +33,7 @@ std::string Name(const Exchange& exchange, const char* side) {
 template <class Call>
 void RegisterPair(const Exchange& exchange, double target, Call call) {
     benchmark::RegisterBenchmark(Name(exchange, "veltari").c_str(), [exchange,
-                                                                     call](benchmark::State& state) {
+                                                                     call](benchmark::State& state) mutable {
         if (!LibraryConnected()) return state.SkipWithError("the library could not connect to the responder");
         Responder()->SetResponse(exchange.response);
         if (!SendsExactly(exchange.request, call)) return state.SkipWithError("unexpected request text");
@@ -54,6 +56,13 @@ void RegisterPair(const Exchange& exchange, double target, Call call) {
 
 void RegisterEndToEndBenchmarks() {
     RegisterPair(DeviceCountExchange(), 1.15, [] { return VeltariGetDeviceCount() == 4; });
+    RegisterPair(SetColorsExchange(), 1.25, [colors = FullKeyboardColors()] {
+        return VeltariSetLedsColors(kFullKeyboard, colors.data());
+    });
+    RegisterPair(GetColorsExchange(), 0.0, [colors = FullKeyboardColors()]() mutable {
+        // The answer carries the very colours asked with, so every call reads the same list.
+        return VeltariGetLedsColors(kFullKeyboard, colors.data());
+    });
 }
 
 }  // namespace sdk::bench
