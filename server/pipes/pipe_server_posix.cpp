@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "pipes/pipe_server.h"
@@ -22,8 +23,11 @@ namespace {
 
 class ServerPipePosix final : public IServerPipe {
 public:
-    ServerPipePosix(int fd, std::uint64_t peerProcessId) : fd_(fd), peerProcessId_(peerProcessId) {}
+    ServerPipePosix(int fd, std::uint64_t peerProcessId)
+        : fd_(fd), peerProcessId_(peerProcessId), channel_(fd) {}
     ~ServerPipePosix() override { Close(); }
+
+    bool Valid() const { return channel_.Valid(); }
 
     std::uint32_t ReadMessage(Bytes& out, int timeoutMs) override {
         if (fd_ < 0) {
@@ -32,7 +36,7 @@ public:
         if (framingLost_) {
             return kErrorInvalidData;
         }
-        return ReceiveFrame(fd_, cancel_.Descriptor(), out, timeoutMs, framingLost_);
+        return channel_.ReceiveFrame(out, timeoutMs, framingLost_);
     }
 
     std::uint32_t WriteMessage(const Bytes& in, int timeoutMs) override {
@@ -42,7 +46,7 @@ public:
         if (framingLost_) {
             return kErrorInvalidData;
         }
-        return SendFrame(fd_, cancel_.Descriptor(), in, timeoutMs, framingLost_);
+        return channel_.SendFrame(in, timeoutMs, framingLost_);
     }
 
     std::uint32_t WriteRaw(const Bytes& in, int timeoutMs) override {
@@ -50,12 +54,18 @@ public:
             return kResultNotReady;
         }
         std::size_t moved = 0;
-        return SendExact(fd_, cancel_.Descriptor(), in.data(), in.size(), timeoutMs, moved);
+        return channel_.SendExact(in.data(), in.size(), timeoutMs, moved);
     }
 
-    void Cancel() override { cancel_.Signal(); }
+    void Cancel() override {
+        std::lock_guard<std::mutex> lock(handleMutex_);
+        if (fd_ >= 0) {
+            channel_.Cancel(SHUT_RDWR);
+        }
+    }
 
     void Close() override {
+        std::lock_guard<std::mutex> lock(handleMutex_);
         if (fd_ >= 0) {
             ::close(fd_);
             fd_ = -1;
@@ -67,7 +77,10 @@ public:
 private:
     int fd_;
     std::uint64_t peerProcessId_;
-    CancelEvent cancel_;
+    SocketChannel channel_;
+    // Orders a cancel from another thread with the close, so that a cancel never shuts down a descriptor
+    // that has been closed and reused.
+    std::mutex handleMutex_;
     // Once a frame was cut short nobody can tell where the next one starts.
     bool framingLost_ = false;
 };
@@ -163,7 +176,7 @@ public:
             if (cancel_.IsSignalled()) {
                 return nullptr;
             }
-            const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
             if (client >= 0) {
                 ucred credentials{};
                 socklen_t size = sizeof credentials;
@@ -171,7 +184,11 @@ public:
                 if (::getsockopt(client, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0) {
                     pid = static_cast<std::uint64_t>(credentials.pid);
                 }
-                return std::make_unique<ServerPipePosix>(client, pid);
+                auto pipe = std::make_unique<ServerPipePosix>(client, pid);
+                if (!pipe->Valid()) {
+                    return nullptr;
+                }
+                return pipe;
             }
             if (errno == EINTR || errno == ECONNABORTED) {
                 continue;

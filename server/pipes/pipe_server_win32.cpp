@@ -1,6 +1,7 @@
 // Server side of Windows named pipes. A thread per listener keeps instances of the name waiting for
 // clients at all times and queues connected instances for Accept, so a client that arrives while
-// nobody is in Accept still finds an instance instead of a busy answer.
+// nobody is in Accept still finds an instance instead of a busy answer. Clients that connect at the
+// same moment are queued in no particular order.
 #include <windows.h>
 
 #include <chrono>
@@ -72,17 +73,33 @@ public:
 
     std::uint32_t ReadMessage(Bytes& out, int timeoutMs) override {
         std::lock_guard lock(readMutex_);
-        return win32::ReadFrame(ReadIo(), out, timeoutMs);
+        if (pipe_ == INVALID_HANDLE_VALUE) {
+            return kResultNotReady;
+        }
+        if (readFramingLost_) {
+            return kErrorInvalidData;
+        }
+        return win32::ReadFrame(ReadIo(), out, timeoutMs, readFramingLost_);
     }
 
     std::uint32_t WriteMessage(const Bytes& in, int timeoutMs) override {
         std::lock_guard lock(writeMutex_);
-        return win32::WriteFrame(WriteIo(), in, timeoutMs);
+        if (pipe_ == INVALID_HANDLE_VALUE) {
+            return kResultNotReady;
+        }
+        if (writeFramingLost_) {
+            return kErrorInvalidData;
+        }
+        return win32::WriteFrame(WriteIo(), in, timeoutMs, writeFramingLost_);
     }
 
     std::uint32_t WriteRaw(const Bytes& in, int timeoutMs) override {
         std::lock_guard lock(writeMutex_);
-        return win32::WriteExactly(WriteIo(), in.data(), in.size(), timeoutMs);
+        if (pipe_ == INVALID_HANDLE_VALUE) {
+            return kResultNotReady;
+        }
+        std::size_t moved = 0;
+        return win32::WriteExactly(WriteIo(), in.data(), in.size(), timeoutMs, moved);
     }
 
     void Cancel() override { SetEvent(cancelEvent_.Get()); }
@@ -110,6 +127,10 @@ private:
     OVERLAPPED writeOverlapped_{};
     std::mutex readMutex_;
     std::mutex writeMutex_;
+    // Once a frame was cut short nobody can tell where the next one starts; one flag per direction,
+    // each guarded by that direction's mutex.
+    bool readFramingLost_ = false;
+    bool writeFramingLost_ = false;
     std::uint64_t peerProcessId_ = 0;
 };
 
@@ -286,6 +307,9 @@ private:
 }  // namespace
 
 std::unique_ptr<IPipeListener> ListenOnPipe(const std::wstring& pipeName) {
+    if (!win32::IsLocalPipeName(pipeName)) {
+        return nullptr;
+    }
     // The first instance claims the name and fails when someone already serves it. Not every
     // implementation of the pipe file system honours that flag, so ask first whether the name exists.
     if (WaitNamedPipeW(pipeName.c_str(), 1) || GetLastError() != ERROR_FILE_NOT_FOUND) {

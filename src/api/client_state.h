@@ -5,7 +5,7 @@
 //   connection, details, connectionFactory  only with connectionMutex held (use Exchange, exchange.h);
 //                                            only the handshake's connect writes the slot
 //   handshakeDone, serverProtocolVersion    read anywhere without a lock; written by the handshake
-//   keyPresses, retention                   through their own operations (their own mutexes)
+//   keyPresses, retention, colors           through their own operations (their own mutexes)
 #pragma once
 
 #include <atomic>
@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "api/color_state.h"
 #include "api/keypress_registry.h"
 #include "api/retention.h"
 #include "transport/rpc_connection_interface.h"
@@ -49,6 +50,9 @@ struct ClientState {
     // Stops of the library's own worker threads, run newest first at unload.
     std::mutex workerStopsMutex;
     std::vector<std::function<void()>> workerStops;
+
+    // Last, so it is destroyed first: its destruction joins the colour workers if unload has not.
+    ColorState colors;
 };
 
 // The state of the loaded library; creates it when nothing has yet.
@@ -58,8 +62,9 @@ bool HandshakeDone() noexcept;
 int ServerProtocolVersion() noexcept;
 
 // Registers the stop of a worker thread of the library's own (for example an asynchronous colour
-// worker). The stop must end and join the thread. Unload runs every stop before it destroys the
-// connection, since a worker may be in the middle of an exchange.
+// worker). The stop must end and join the thread, which must be a LibraryThread (library_thread.h):
+// on Windows unload runs under the loader lock, where joining a std::thread never returns. Unload runs
+// every stop before it destroys the connection, since a worker may be in the middle of an exchange.
 void AtUnloadStopWorker(std::function<void()> stop);
 
 // Load and unload, called by the platform's library entry points (and by tests for a fresh state).

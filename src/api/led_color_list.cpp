@@ -1,9 +1,9 @@
 #include "api/led_color_list.h"
 
 #include <algorithm>
-#include <bitset>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 
 #include "json/json.h"
 
@@ -67,10 +67,39 @@ private:
     bool failed_ = false;
 };
 
-void AppendInt(std::string& out, int value) {
-    char buffer[12];
-    auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    out.append(buffer, result.ptr);
+// The decimal text of 0..999, which covers every id and intensity that passes the checks; the fourth
+// byte holds the length.
+struct SmallDecimals {
+    char text[1000][4] = {};
+    constexpr SmallDecimals() {
+        for (int v = 0; v < 1000; ++v) {
+            char* t = text[v];
+            if (v >= 100) {
+                t[0] = static_cast<char>('0' + v / 100);
+                t[1] = static_cast<char>('0' + v / 10 % 10);
+                t[2] = static_cast<char>('0' + v % 10);
+                t[3] = 3;
+            } else if (v >= 10) {
+                t[0] = static_cast<char>('0' + v / 10);
+                t[1] = static_cast<char>('0' + v % 10);
+                t[3] = 2;
+            } else {
+                t[0] = static_cast<char>('0' + v);
+                t[3] = 1;
+            }
+        }
+    }
+};
+constexpr SmallDecimals kSmallDecimals;
+
+// Writes at most 11 characters; a small value copies four bytes, so the caller leaves that much room.
+char* WriteInt(char* out, int value) {
+    if (static_cast<unsigned>(value) < 1000) {
+        const char* text = kSmallDecimals.text[value];
+        std::memcpy(out, text, 4);
+        return out + text[3];
+    }
+    return std::to_chars(out, out + 11, value).ptr;
 }
 
 }  // namespace
@@ -80,23 +109,32 @@ bool ValidateLedColors(int count, const VeltariLedColor* colors, unsigned checks
     if (colors == nullptr) return false;
     const bool checkIds = (checks & kCheckLedIds) != 0;
     const bool checkIntensity = (checks & kCheckIntensity) != 0;
-    auto outOfRange = [](int value, unsigned max) { return static_cast<std::uint32_t>(value) > max; };
+    // The ranges are tested for the whole list without an early exit, which lets the loop run several
+    // records per step; a list that fails is rare and costs no more than one that passes. An unsigned
+    // value is above 255 exactly when the bitwise or of it with others is.
+    std::uint32_t outOfRange = 0;
     for (int i = 0; i < count; ++i) {
         const VeltariLedColor& c = colors[i];
-        if (checkIntensity && (outOfRange(c.r, 255) || outOfRange(c.g, 255) || outOfRange(c.b, 255))) {
-            return false;
+        if (checkIntensity) {
+            outOfRange |= static_cast<std::uint32_t>((static_cast<std::uint32_t>(c.r) |
+                                                      static_cast<std::uint32_t>(c.g) |
+                                                      static_cast<std::uint32_t>(c.b)) > 255);
         }
-        if (checkIds && outOfRange(c.ledId, kMaxLedId)) return false;
+        if (checkIds)
+            outOfRange |= static_cast<std::uint32_t>(static_cast<std::uint32_t>(c.ledId) > kMaxLedId);
     }
+    if (outOfRange != 0) return false;
     if (checkIds) {
-        // Every id is known to be in range here, so a bit per id finds repeats without sorting.
-        std::bitset<kMaxLedId + 1> seen;
+        // Every id is known to be in range here, so a mark per id finds repeats without sorting. A byte
+        // per id rather than a bit: neighbouring ids then never wait for each other's mark.
+        unsigned char seen[kMaxLedId + 1] = {};
+        unsigned char repeated = 0;
         for (int i = 0; i < count; ++i) {
-            auto id = static_cast<std::size_t>(colors[i].ledId);
-            if (seen.test(id)) return false;
-            seen.set(id);
+            unsigned char& mark = seen[static_cast<std::uint32_t>(colors[i].ledId)];
+            repeated |= mark;
+            mark = 1;
         }
-        return true;
+        return repeated == 0;
     }
     std::vector<int> ids(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) ids[static_cast<std::size_t>(i)] = colors[i].ledId;
@@ -106,17 +144,28 @@ bool ValidateLedColors(int count, const VeltariLedColor* colors, unsigned checks
 
 void AppendLedColors(std::string& out, int count, const VeltariLedColor* colors) {
     if (count <= 0 || colors == nullptr) return;
+    // Records are formatted into a local block and appended a block at a time: appending each number on
+    // its own costs more than formatting it.
+    constexpr std::size_t kRecordMax = 4 * 11 + 4;
+    char block[4096];
+    char* p = block;
     out.reserve(out.size() + static_cast<std::size_t>(count) * 16);
     for (int i = 0; i < count; ++i) {
-        if (i > 0) out.push_back('#');
-        AppendInt(out, colors[i].ledId);
-        out.push_back(',');
-        AppendInt(out, colors[i].r);
-        out.push_back(',');
-        AppendInt(out, colors[i].g);
-        out.push_back(',');
-        AppendInt(out, colors[i].b);
+        if (static_cast<std::size_t>(block + sizeof block - p) < kRecordMax + 4) {
+            out.append(block, p);
+            p = block;
+        }
+        if (i > 0) *p++ = '#';
+        const VeltariLedColor& c = colors[i];
+        p = WriteInt(p, c.ledId);
+        *p++ = ',';
+        p = WriteInt(p, c.r);
+        *p++ = ',';
+        p = WriteInt(p, c.g);
+        *p++ = ',';
+        p = WriteInt(p, c.b);
     }
+    out.append(block, p);
 }
 
 std::string EncodeLedColors(int count, const VeltariLedColor* colors) {
@@ -125,34 +174,86 @@ std::string EncodeLedColors(int count, const VeltariLedColor* colors) {
     return out;
 }
 
-std::vector<VeltariLedColor> DecodeLedColors(std::string_view text) {
-    std::vector<VeltariLedColor> records;
-    IntReader reader(text);
-    while (!reader.AtEnd()) {
-        VeltariLedColor record{0, 0, 0, 0};
-        if (!reader.Extract(record.ledId)) break;
-        bool complete = true;
-        for (int* field : {&record.r, &record.g, &record.b}) {
-            reader.Skip();
-            if (!reader.Extract(*field)) {
-                *field = 0;
-                complete = false;
+namespace {
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Reads the records that are in the form every writer uses (plain digits, one character between fields)
+// from `p` on and returns where it stopped: at the end, or at the start of the first record that is not
+// in that form, for the general reader to take from there with exactly the same outcome.
+const char* DecodePlainRecords(const char* p, const char* end, std::vector<VeltariLedColor>& records) {
+    while (p < end) {
+        const char* q = p;
+        int fields[4];
+        for (int f = 0; f < 4; ++f) {
+            if (q == end || !IsDigit(*q)) {
+                return p;
+            }
+            // Nine digits cannot overflow; a longer number is left to the general reader.
+            const char* limit = end - q > 9 ? q + 9 : end;
+            int value = *q++ - '0';
+            while (q < limit && IsDigit(*q)) {
+                value = value * 10 + (*q++ - '0');
+            }
+            if (q < end && IsDigit(*q)) {
+                return p;
+            }
+            fields[f] = value;
+            if (f < 3) {
+                if (q == end) {
+                    return p;
+                }
+                ++q;
             }
         }
+        records.push_back({fields[0], fields[1], fields[2], fields[3]});
+        p = q < end ? q + 1 : q;
+    }
+    return p;
+}
+
+}  // namespace
+
+std::vector<VeltariLedColor> DecodeLedColors(std::string_view text) {
+    std::vector<VeltariLedColor> records;
+    // A record takes at least seven characters and a separator, so this is the only allocation.
+    records.reserve(text.size() / 8 + 1);
+    const char* rest = DecodePlainRecords(text.data(), text.data() + text.size(), records);
+    IntReader reader(text.substr(static_cast<std::size_t>(rest - text.data())));
+    while (!reader.AtEnd()) {
+        int ledId = 0;
+        if (!reader.Extract(ledId)) break;
+        // A field that does not read stays 0, and so do the ones after it: the reader has failed.
+        int r = 0;
+        int g = 0;
+        int b = 0;
         reader.Skip();
-        records.push_back(record);
+        bool complete = reader.Extract(r);
+        reader.Skip();
+        complete = reader.Extract(g) && complete;
+        reader.Skip();
+        complete = reader.Extract(b) && complete;
+        reader.Skip();
+        records.push_back({ledId, r, g, b});
         if (!complete) break;
     }
     return records;
 }
 
 std::string BuildLedColorsRequest(std::string_view method, int count, const VeltariLedColor* colors) {
-    Json params;
-    params["ledsColors"] = Json(EncodeLedColors(count, colors));
-    Json request;
-    request["method"] = Json(method);
-    request["params"] = std::move(params);
-    return request.ToText();
+    // The envelope is written around the colour list in place, sparing the list's copies into and out of
+    // a JSON value. The list holds only digits, '-', ',' and '#', which the writer never escapes, so the
+    // text is the same as the writer's.
+    std::string request;
+    request.reserve(method.size() + static_cast<std::size_t>(count > 0 ? count : 0) * 16 + 48);
+    request.append("{\"method\":");
+    Json(method).WriteText(request);
+    request.append(",\"params\":{\"ledsColors\":\"");
+    AppendLedColors(request, count, colors);
+    request.append("\"}}");
+    return request;
 }
 
 }  // namespace sdk

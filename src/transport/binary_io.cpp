@@ -9,6 +9,13 @@ std::uint32_t BinaryReader::Read(Bytes& out, int timeoutMs) {
     return stream_->Read(out, timeoutMs);
 }
 
+std::uint32_t BinaryReader::ReadText(std::string& out, int timeoutMs) {
+    if (!stream_ || !stream_->CanRead(timeoutMs)) {
+        return kResultNotReady;
+    }
+    return stream_->ReadText(out, timeoutMs);
+}
+
 void BinaryReader::Cancel() {
     if (stream_) {
         stream_->Cancel();
@@ -24,6 +31,13 @@ std::uint32_t BinaryWriter::Write(const Bytes& in, int timeoutMs) {
         return kResultNotReady;
     }
     return stream_->Write(in, timeoutMs);
+}
+
+std::uint32_t BinaryWriter::WriteText(std::string_view text, int timeoutMs) {
+    if (!stream_ || !stream_->CanWrite(timeoutMs)) {
+        return kResultNotReady;
+    }
+    return stream_->WriteText(text, timeoutMs);
 }
 
 void BinaryWriter::Cancel() {

@@ -4,11 +4,15 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "transport/stream.h"
 
 namespace sdk {
+
+// The payload of a text message: the text's bytes and one NUL.
+Bytes TextMessage(std::string_view text);
 
 class IBinaryReader {
 public:
@@ -18,6 +22,15 @@ public:
     virtual void Cancel() = 0;
     virtual bool IsBroken() = 0;
     virtual bool CanSeek() { return false; }
+    // The payload as a string, as Read gives it; readers that can fill a string directly spare a copy.
+    virtual std::uint32_t ReadText(std::string& out, int timeoutMs) {
+        Bytes payload;
+        const std::uint32_t code = Read(payload, timeoutMs);
+        if (code == kResultOk) {
+            out.assign(payload.begin(), payload.end());
+        }
+        return code;
+    }
 };
 
 class IBinaryWriter {
@@ -27,6 +40,10 @@ public:
     virtual void Cancel() = 0;
     virtual bool IsBroken() = 0;
     virtual void Flush() = 0;
+    // The text message TextMessage(text) makes; writers that can send it unjoined spare a copy.
+    virtual std::uint32_t WriteText(std::string_view text, int timeoutMs) {
+        return Write(TextMessage(text), timeoutMs);
+    }
 };
 
 class BinaryReader final : public IBinaryReader {
@@ -34,6 +51,7 @@ public:
     explicit BinaryReader(StreamPtr stream) : stream_(std::move(stream)) {}
 
     std::uint32_t Read(Bytes& out, int timeoutMs) override;
+    std::uint32_t ReadText(std::string& out, int timeoutMs) override;
     void Cancel() override;
     bool IsBroken() override;
     bool CanSeek() override;
@@ -47,6 +65,7 @@ public:
     explicit BinaryWriter(StreamPtr stream) : stream_(std::move(stream)) {}
 
     std::uint32_t Write(const Bytes& in, int timeoutMs) override;
+    std::uint32_t WriteText(std::string_view text, int timeoutMs) override;
     void Cancel() override;
     bool IsBroken() override;
     void Flush() override;
@@ -54,8 +73,5 @@ public:
 private:
     StreamPtr stream_;
 };
-
-// The payload of a text message: the text's bytes and one NUL.
-Bytes TextMessage(std::string_view text);
 
 }  // namespace sdk

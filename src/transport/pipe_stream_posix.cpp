@@ -1,6 +1,5 @@
-// Pipe streams over Unix domain stream sockets. The socket is non-blocking; every wait is one poll() over
-// it and the stream's cancel event, and results are the Windows codes the layers above expect.
-#include <fcntl.h>
+// Pipe streams over Unix domain stream sockets. Transfers and their waits are a SocketChannel's; results
+// are the Windows codes the layers above expect.
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -10,6 +9,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "transport/pipe_path_posix.h"
@@ -67,8 +68,7 @@ int ConnectClientSocket(const std::string& path, int timeoutMs) {
             break;
         }
     }
-    const int flags = connected ? ::fcntl(fd, F_GETFL) : -1;
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    if (!connected) {
         ::close(fd);
         return -1;
     }
@@ -79,15 +79,33 @@ int ConnectClientSocket(const std::string& path, int timeoutMs) {
 
 class PipeStreamBase {
 public:
-    PipeStreamBase() = default;
+    // `cancelHow`: the direction a cancel shuts down, the stream's own.
+    explicit PipeStreamBase(int cancelHow) : cancelHow_(cancelHow) {}
     virtual ~PipeStreamBase() { CancelPending(); }
     PipeStreamBase(const PipeStreamBase&) = delete;
     PipeStreamBase& operator=(const PipeStreamBase&) = delete;
 
     virtual std::uint32_t ReadMessage(Bytes& out, int timeoutMs) {
         bool framingLost = false;
-        const std::uint32_t code = ReceiveFrame(pipeHandle_, cancelEvent_.Descriptor(), out, timeoutMs,
-                                                framingLost);
+        const std::uint32_t code = channel_->ReceiveFrame(out, timeoutMs, framingLost);
+        if (framingLost) {
+            broken_ = true;
+        }
+        return code;
+    }
+
+    std::uint32_t ReadTextMessage(std::string& out, int timeoutMs) {
+        bool framingLost = false;
+        const std::uint32_t code = channel_->ReceiveFrame(out, timeoutMs, framingLost);
+        if (framingLost) {
+            broken_ = true;
+        }
+        return code;
+    }
+
+    std::uint32_t WriteTextMessage(std::string_view text, int timeoutMs) {
+        bool framingLost = false;
+        const std::uint32_t code = channel_->SendText(text, timeoutMs, framingLost);
         if (framingLost) {
             broken_ = true;
         }
@@ -96,16 +114,21 @@ public:
 
     virtual std::uint32_t WriteMessage(const Bytes& in, int timeoutMs) {
         bool framingLost = false;
-        const std::uint32_t code = SendFrame(pipeHandle_, cancelEvent_.Descriptor(), in, timeoutMs,
-                                             framingLost);
+        const std::uint32_t code = channel_->SendFrame(in, timeoutMs, framingLost);
         if (framingLost) {
             broken_ = true;
         }
         return code;
     }
 
-    // Only the event is needed: it wakes the poll() of whichever thread waits on this stream.
-    virtual void CancelPending() { cancelEvent_.Signal(); }
+    // Wakes whichever thread waits on this stream, now and for good; one that comes later returns at once.
+    virtual void CancelPending() {
+        std::lock_guard<std::mutex> lock(handleMutex_);
+        cancelled_ = true;
+        if (channel_ != nullptr) {
+            channel_->Cancel(cancelHow_);
+        }
+    }
 
 protected:
     // Idle -> ClientOpen -> `ready`; a failed open leaves the stream Idle.
@@ -121,13 +144,24 @@ protected:
         if (fd < 0) {
             return false;
         }
+        auto channel = std::make_unique<SocketChannel>(fd);
+        if (!channel->Valid()) {
+            ::close(fd);
+            return false;
+        }
         // A connected socket needs no further step, so ClientOpen passes straight on to `ready`.
+        std::lock_guard<std::mutex> lock(handleMutex_);
+        channel_ = std::move(channel);
         pipeHandle_ = fd;
         state_ = ready;
+        if (cancelled_) {
+            channel_->Cancel(cancelHow_);
+        }
         return true;
     }
 
     void ClosePipe() {
+        std::lock_guard<std::mutex> lock(handleMutex_);
         if (pipeHandle_ >= 0) {
             ::close(pipeHandle_);
             pipeHandle_ = -1;
@@ -141,17 +175,26 @@ protected:
         }
     }
 
+    // Only the thread that transfers asks; Close comes from that thread or after it is done.
     bool HasPipe() const { return pipeHandle_ >= 0; }
 
     StreamState state_ = kStreamIdle;
-    CancelEvent cancelEvent_;
     int pipeHandle_ = -1;
     std::atomic<bool> broken_{false};
+
+private:
+    const int cancelHow_;
+    // Orders a cancel from another thread with the open and the close of the socket, so that a cancel
+    // never shuts down a descriptor that has been closed and reused.
+    std::mutex handleMutex_;
+    bool cancelled_ = false;
+    std::unique_ptr<SocketChannel> channel_;
 };
 
 class PipeInputStream final : public PipeStreamBase, public IStream {
 public:
-    explicit PipeInputStream(std::wstring pipeName) : pipeName_(std::move(pipeName)) {}
+    explicit PipeInputStream(std::wstring pipeName)
+        : PipeStreamBase(SHUT_RD), pipeName_(std::move(pipeName)) {}
     ~PipeInputStream() override {
         CancelPending();
         Close();
@@ -170,7 +213,16 @@ public:
         NoteError(code);
         return code;
     }
+    std::uint32_t ReadText(std::string& out, int timeoutMs) override {
+        if (!CanRead(timeoutMs)) {
+            return kResultNotReady;
+        }
+        const std::uint32_t code = ReadTextMessage(out, timeoutMs);
+        NoteError(code);
+        return code;
+    }
     std::uint32_t Write(const Bytes&, int) override { return kResultNotReady; }
+    std::uint32_t WriteText(std::string_view, int) override { return kResultNotReady; }
     void Cancel() override { CancelPending(); }
     bool IsBroken() override { return broken_; }
 
@@ -180,7 +232,8 @@ private:
 
 class PipeOutputStream final : public PipeStreamBase, public IStream {
 public:
-    explicit PipeOutputStream(std::wstring pipeName) : pipeName_(std::move(pipeName)) {}
+    explicit PipeOutputStream(std::wstring pipeName)
+        : PipeStreamBase(SHUT_WR), pipeName_(std::move(pipeName)) {}
     ~PipeOutputStream() override {
         CancelPending();
         Close();
@@ -192,11 +245,20 @@ public:
     bool CanRead(int) override { return false; }
     bool CanWrite(int) override { return HasPipe(); }
     std::uint32_t Read(Bytes&, int) override { return kResultNotReady; }
+    std::uint32_t ReadText(std::string&, int) override { return kResultNotReady; }
     std::uint32_t Write(const Bytes& in, int timeoutMs) override {
         if (!CanWrite(timeoutMs)) {
             return kResultNotReady;
         }
         const std::uint32_t code = WriteMessage(in, timeoutMs);
+        NoteError(code);
+        return code;
+    }
+    std::uint32_t WriteText(std::string_view text, int timeoutMs) override {
+        if (!CanWrite(timeoutMs)) {
+            return kResultNotReady;
+        }
+        const std::uint32_t code = WriteTextMessage(text, timeoutMs);
         NoteError(code);
         return code;
     }

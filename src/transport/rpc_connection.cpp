@@ -35,15 +35,15 @@ std::string RpcConnection::Call(std::string_view request) {
     if (!reader || !writer) {
         return {};
     }
-    if (writer->Write(TextMessage(request), kCallTimeoutMs) != kResultOk) {
+    if (writer->WriteText(request, kCallTimeoutMs) != kResultOk) {
         if (writer->IsBroken()) {
             GiveUpRequestChannels();
         }
         return {};
     }
-    Bytes payload;
-    if (reader->Read(payload, kCallTimeoutMs) == kResultOk && !payload.empty()) {
-        return std::string(payload.begin(), payload.end());
+    std::string response;
+    if (reader->ReadText(response, kCallTimeoutMs) == kResultOk && !response.empty()) {
+        return response;
     }
     // A response that arrives after a time-out must never be taken for the answer to a later request;
     // the time-out broke the channel, so both channels go.
@@ -71,7 +71,7 @@ void RpcConnection::SetNotificationHandler(NotificationHandler handler) {
     ClearNotificationHandler();
     std::lock_guard<std::mutex> lock(handlerMutex_);
     // Another thread may have installed a handler since the clear; its threads go before new ones start.
-    if (readerThread_.joinable() || dispatcherThread_.joinable()) {
+    if (readerThread_.Joinable() || dispatcherThread_.Joinable()) {
         StopNotificationThreads();
     }
     handler_ = std::move(handler);
@@ -114,14 +114,16 @@ bool RpcConnection::IsBroken() {
     return !notificationReader_ || notificationReader_->IsBroken();
 }
 
-void RpcConnection::SetCallMutex(std::recursive_mutex* mutex) { callMutex_ = mutex; }
+void RpcConnection::SetCallMutex(std::recursive_mutex* mutex) {
+    callMutex_ = mutex;
+}
 
 void RpcConnection::StartNotificationThreads() {
     running_ = true;
     // The dispatcher gets its copy of the handler now: taking it later under handlerMutex_ could wait on
     // a stop that holds that mutex while it joins this very thread.
-    dispatcherThread_ = std::thread(&RpcConnection::NotificationDispatchLoop, this, handler_);
-    readerThread_ = std::thread(&RpcConnection::NotificationReaderLoop, this);
+    dispatcherThread_ = LibraryThread([this, handler = handler_] { NotificationDispatchLoop(handler); });
+    readerThread_ = LibraryThread([this] { NotificationReaderLoop(); });
 }
 
 void RpcConnection::StopNotificationThreads() {
@@ -130,16 +132,16 @@ void RpcConnection::StopNotificationThreads() {
         notificationReader_->Cancel();
     }
     running_ = false;
-    if (readerThread_.joinable()) {
-        readerThread_.join();
+    if (readerThread_.Joinable()) {
+        readerThread_.Join();
     }
     {
         // Notified under the queue mutex, so a dispatcher between its test and its wait cannot miss it.
         std::lock_guard<std::mutex> lock(queueMutex_);
         queueCondition_.notify_all();
     }
-    if (dispatcherThread_.joinable()) {
-        dispatcherThread_.join();
+    if (dispatcherThread_.Joinable()) {
+        dispatcherThread_.Join();
     }
     std::lock_guard<std::mutex> lock(queueMutex_);
     queue_.clear();

@@ -9,9 +9,9 @@
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "transport/binary_io.h"
+#include "transport/library_thread.h"
 #include "transport/rpc_connection_interface.h"
 
 namespace sdk {
@@ -52,8 +52,8 @@ private:
     std::atomic<bool> running_{false};
     NotificationHandler handler_;
     std::mutex handlerMutex_;
-    std::thread readerThread_;
-    std::thread dispatcherThread_;
+    LibraryThread readerThread_;
+    LibraryThread dispatcherThread_;
     std::condition_variable queueCondition_;
     std::mutex queueMutex_;
     std::deque<std::string> queue_;

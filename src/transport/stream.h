@@ -2,9 +2,11 @@
 // cancellation that wakes a waiting thread. Result codes are Windows error codes on every platform.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace sdk {
@@ -35,6 +37,22 @@ public:
     // One whole frame; a time-out of 0 or below waits without limit. On failure `out` is unchanged.
     virtual std::uint32_t Read(Bytes& out, int timeoutMs) = 0;
     virtual std::uint32_t Write(const Bytes& in, int timeoutMs) = 0;
+    // A text message, the text's bytes and one NUL, as one frame. A stream that can send the two without
+    // first joining them in one buffer does so; this default joins them.
+    virtual std::uint32_t WriteText(std::string_view text, int timeoutMs) {
+        Bytes payload(text.size() + 1, 0);
+        std::copy(text.begin(), text.end(), payload.begin());
+        return Write(payload, timeoutMs);
+    }
+    // One whole frame's bytes as a string, the same as Read gives; this default reads and copies.
+    virtual std::uint32_t ReadText(std::string& out, int timeoutMs) {
+        Bytes payload;
+        const std::uint32_t code = Read(payload, timeoutMs);
+        if (code == kResultOk) {
+            out.assign(payload.begin(), payload.end());
+        }
+        return code;
+    }
     // Wakes any wait, now and for good.
     virtual void Cancel() = 0;
     // Sticky: once a channel failed it stays failed.

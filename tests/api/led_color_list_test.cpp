@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <iterator>
+#include <string>
 #include <vector>
+
+#include "json/json.h"
 
 namespace sdk {
 namespace {
@@ -62,6 +67,21 @@ TEST(EncodeLedColors, RecordsJoinedByHashFieldsByComma) {
     EXPECT_EQ(EncodeLedColors(0, nullptr), "");
 }
 
+TEST(EncodeLedColors, LongListsOfWideAndNarrowNumbersMatchPlainDecimals) {
+    // Widths from one to eleven characters, in lists long enough to cross any internal block size.
+    const int samples[] = {0, 7, 42, 999, 1000, 65535, -1, -999, INT32_MAX, INT32_MIN, 123456789};
+    std::vector<VeltariLedColor> in;
+    std::string expected;
+    for (int i = 0; i < 3000; ++i) {
+        VeltariLedColor c{samples[i % 11], samples[(i / 11) % 11], samples[(i + 3) % 11], INT32_MIN};
+        in.push_back(c);
+        if (i > 0) expected += '#';
+        expected += std::to_string(c.ledId) + ',' + std::to_string(c.r) + ',' + std::to_string(c.g) + ',' +
+                    std::to_string(c.b);
+    }
+    EXPECT_EQ(EncodeLedColors(static_cast<int>(in.size()), in.data()), expected);
+}
+
 TEST(DecodeLedColors, ReadsWhatEncodeWrites) {
     std::vector<VeltariLedColor> in;
     for (int id = 0; id < 912; ++id) in.push_back({id, id % 256, (id * 7) % 256, 255 - id % 256});
@@ -89,6 +109,73 @@ TEST(DecodeLedColors, ToleratesTrailingHashSpacesAndAnySeparator) {
     EXPECT_TRUE(DecodeLedColors("#1,2,3,4").empty());
 }
 
+// The reading rules written out plainly, one character at a time, as the oracle for the decoder's fast
+// paths: white space before a number, an optional sign, digits, int32 range; any one character between
+// fields; a failed field reads 0 and ends decoding after its record.
+std::vector<VeltariLedColor> PlainDecode(const std::string& text) {
+    std::size_t pos = 0;
+    bool failed = false;
+    auto extract = [&](int& out) {
+        if (failed) return false;
+        std::size_t p = pos;
+        while (p < text.size() && (text[p] == ' ' || (text[p] >= '\t' && text[p] <= '\r'))) ++p;
+        bool negative = false;
+        if (p < text.size() && (text[p] == '-' || text[p] == '+')) negative = text[p++] == '-';
+        long long value = 0;
+        std::size_t digits = 0;
+        for (; p < text.size() && text[p] >= '0' && text[p] <= '9'; ++p, ++digits) {
+            if (value < (1LL << 40)) value = value * 10 + (text[p] - '0');  // stays out of range once out
+        }
+        value = negative ? -value : value;
+        if (digits == 0 || value > INT32_MAX || value < INT32_MIN) return !(failed = true);
+        out = static_cast<int>(value);
+        pos = p;
+        return true;
+    };
+    auto skip = [&] { failed = failed || pos++ >= text.size(); };
+    std::vector<VeltariLedColor> records;
+    while (pos < text.size()) {
+        VeltariLedColor c{0, 0, 0, 0};
+        if (!extract(c.ledId)) break;
+        bool complete = true;
+        for (int* field : {&c.r, &c.g, &c.b}) {
+            skip();
+            complete = extract(*field) && complete;
+        }
+        skip();
+        records.push_back(c);
+        if (!complete) break;
+    }
+    return records;
+}
+
+TEST(DecodeLedColors, AgreesWithThePlainRulesOnOddTexts) {
+    // Mostly well-formed lists with every kind of flaw mixed in at random places.
+    const std::string pieces[] = {
+        "12", "0", "255", "7", "911",       ",",          ",",          "#",          "#",           " ",
+        "-",  "+", "x",   ";", "123456789", "1234567890", "2147483647", "2147483648", "-2147483648", "\n"};
+    std::uint32_t seed = 12345;
+    auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 8; };
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        const int length = static_cast<int>(next() % 40);
+        for (int i = 0; i < length; ++i) {
+            // Well-formed records most of the time, so that flaws also come after good records.
+            text += next() % 3 != 0 ? std::to_string(next() % 300) + (i % 4 == 3 ? "#" : ",")
+                                    : pieces[next() % std::size(pieces)];
+        }
+        const auto expected = PlainDecode(text);
+        const auto actual = DecodeLedColors(text);
+        ASSERT_EQ(actual.size(), expected.size()) << text;
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            ASSERT_EQ(actual[i].ledId, expected[i].ledId) << text;
+            ASSERT_EQ(actual[i].r, expected[i].r) << text;
+            ASSERT_EQ(actual[i].g, expected[i].g) << text;
+            ASSERT_EQ(actual[i].b, expected[i].b) << text;
+        }
+    }
+}
+
 TEST(DecodeLedColors, BrokenRecordCountsAndEndsDecoding) {
     auto cut = DecodeLedColors("1,2,3");
     ASSERT_EQ(cut.size(), 1u);
@@ -108,6 +195,21 @@ TEST(BuildLedColorsRequest, IsTheExactEnvelope) {
     VeltariLedColor red{5, 255, 0, 0};
     EXPECT_EQ(BuildLedColorsRequest("VeltariSetLedsColors", 1, &red),
               R"({"method":"VeltariSetLedsColors","params":{"ledsColors":"5,255,0,0"}})");
+}
+
+TEST(BuildLedColorsRequest, SameTextAsTheEnvelopeBuiltAsAJsonValue) {
+    std::vector<VeltariLedColor> all;
+    for (int id = 0; id < 912; ++id) all.push_back({id, id % 256, -id, 255});
+    for (const char* method : {"VeltariGetLedsColors", "odd \"name\"\twith\\escapes"}) {
+        for (int count : {0, 1, 912}) {
+            Json params;
+            params["ledsColors"] = Json(EncodeLedColors(count, all.data()));
+            Json request;
+            request["method"] = Json(method);
+            request["params"] = std::move(params);
+            EXPECT_EQ(BuildLedColorsRequest(method, count, all.data()), request.ToText()) << method << count;
+        }
+    }
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The reader and writer forward to their stream and add nothing of their own.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "transport/binary_io.h"
 
 namespace sdk::test {
@@ -67,6 +69,27 @@ TEST(BinaryIo, ResultCodesAndPayloadsPassThroughUnchanged) {
     EXPECT_EQ(stream->cancels, 2);
     EXPECT_EQ(stream->flushes, 1);
     EXPECT_FALSE(reader.CanSeek());
+}
+
+TEST(BinaryIo, TextsTravelAsTheirBytesAndOneNulOnAnyStream) {
+    // A stream without text operations of its own gets the joined payload.
+    auto stream = std::make_shared<ScriptedStream>();
+    BinaryReader reader(stream);
+    BinaryWriter writer(stream);
+    EXPECT_EQ(writer.WriteText("{}", 5000), kResultOk);
+    EXPECT_EQ(stream->written, (Bytes{'{', '}', 0}));
+    EXPECT_EQ(writer.WriteText("", 5000), kResultOk);
+    EXPECT_EQ(stream->written, Bytes{0});
+    stream->payload = {'o', 'k', 0};
+    std::string text = "old";
+    EXPECT_EQ(reader.ReadText(text, 5000), kResultOk);
+    EXPECT_EQ(text, std::string("ok\0", 3));
+    stream->code = kErrorNoData;
+    EXPECT_EQ(reader.ReadText(text, 5000), kErrorNoData);
+    EXPECT_EQ(text, std::string("ok\0", 3));
+    stream->ready = false;
+    EXPECT_EQ(writer.WriteText("x", 5000), kResultNotReady);
+    EXPECT_EQ(reader.ReadText(text, 5000), kResultNotReady);
 }
 
 TEST(BinaryIo, AStreamThatIsNotReadyIsNeitherReadNorWritten) {

@@ -3,7 +3,10 @@
 
 #include <algorithm>
 #include <future>
+#include <iterator>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "pipe_test_util.h"
 #include "transport/binary_io.h"
@@ -36,14 +39,49 @@ TEST(PipeStream, TextMessagesTravelAsLengthPrefixedFrames) {
     // The same bytes written raw by the peer read back as the same two messages.
     PipeLink in = OpenInputLink();
     ASSERT_TRUE(in.server);
-    ASSERT_EQ(in.server->WriteRaw({0x03, 0x00, 0x00, 0x00, 0x7B, 0x7D, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00}, 1000),
-              kResultOk);
+    ASSERT_EQ(
+        in.server->WriteRaw({0x03, 0x00, 0x00, 0x00, 0x7B, 0x7D, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00}, 1000),
+        kResultOk);
     BinaryReader reader(in.client);
     ASSERT_EQ(reader.Read(payload, 1000), kResultOk);
     EXPECT_EQ(payload, (Bytes{0x7B, 0x7D, 0x00}));
     ASSERT_EQ(reader.Read(payload, 1000), kResultOk);
     EXPECT_EQ(payload, (Bytes{0x00}));
     EXPECT_FALSE(reader.IsBroken());
+}
+
+TEST(PipeStream, TextsWrittenAndReadAsTextsAreTheSameFramesAsBytes) {
+    PipeLink out = OpenOutputLink();
+    ASSERT_TRUE(out.server);
+    // Larger than one receive takes, so the frame also arrives in parts.
+    const std::string big(200000, 'x');
+    auto writer = std::async(std::launch::async, [&] {
+        return out.client->WriteText("{}", 1000) == kResultOk &&
+               out.client->WriteText("", 1000) == kResultOk && out.client->WriteText(big, 10000) == kResultOk;
+    });
+    Bytes payload;
+    ASSERT_EQ(out.server->ReadMessage(payload, 1000), kResultOk);
+    EXPECT_EQ(payload, (Bytes{0x7B, 0x7D, 0x00}));
+    ASSERT_EQ(out.server->ReadMessage(payload, 1000), kResultOk);
+    EXPECT_EQ(payload, Bytes{0x00});
+    ASSERT_EQ(out.server->ReadMessage(payload, 10000), kResultOk);
+    ASSERT_EQ(payload.size(), big.size() + 1);
+    EXPECT_EQ(payload.back(), 0);
+    EXPECT_TRUE(std::equal(big.begin(), big.end(), payload.begin()));
+    EXPECT_TRUE(writer.get());
+
+    PipeLink in = OpenInputLink();
+    ASSERT_TRUE(in.server);
+    ASSERT_EQ(in.server->WriteMessage({'o', 'k', 0}, 1000), kResultOk);
+    ASSERT_EQ(in.server->WriteMessage({}, 1000), kResultOk);
+    std::string text = "old";
+    ASSERT_EQ(in.client->ReadText(text, 1000), kResultOk);
+    EXPECT_EQ(text, std::string("ok\0", 3));
+    ASSERT_EQ(in.client->ReadText(text, 1000), kResultOk);
+    EXPECT_TRUE(text.empty());
+    // Each direction refuses the other's text operation.
+    EXPECT_EQ(in.client->WriteText("x", 10), kResultNotReady);
+    EXPECT_EQ(out.client->ReadText(text, 10), kResultNotReady);
 }
 
 TEST(PipeStream, ZeroLengthFramesAreValidEmptyMessages) {
@@ -84,6 +122,70 @@ TEST(PipeStream, LargeMessagesArriveWholeAcrossPartialTransfers) {
     EXPECT_TRUE(payload == big);
 }
 
+TEST(PipeStream, BackToBackFramesOfEverySizeKeepTheirBoundaries) {
+    // Small frames that arrive together, frames about as large as one receive takes, and frames larger
+    // than that, sent as one stream of bytes.
+    const std::size_t sizes[] = {0, 1, 100, 65530, 65536, 3, 65541, 200000, 7, 0, 131072};
+    std::vector<Bytes> payloads;
+    Bytes stream;
+    for (std::size_t i = 0; i < std::size(sizes); ++i) {
+        Bytes payload(sizes[i]);
+        for (std::size_t j = 0; j < payload.size(); ++j) {
+            payload[j] = static_cast<std::uint8_t>(i * 31 + j * 13 + (j >> 9));
+        }
+        const Bytes frame = FrameOf(payload);
+        stream.insert(stream.end(), frame.begin(), frame.end());
+        payloads.push_back(std::move(payload));
+    }
+    for (bool clientReads : {false, true}) {
+        PipeLink link = clientReads ? OpenInputLink() : OpenOutputLink();
+        ASSERT_TRUE(link.server);
+        if (clientReads) {
+            // The client reads what the server side wrote raw.
+            auto peer = std::async(std::launch::async, [&] { return link.server->WriteRaw(stream, 10000); });
+            for (const Bytes& expected : payloads) {
+                Bytes payload = {1};
+                ASSERT_EQ(link.client->Read(payload, 10000), kResultOk);
+                EXPECT_TRUE(payload == expected) << expected.size();
+            }
+            EXPECT_EQ(peer.get(), kResultOk);
+            EXPECT_FALSE(link.client->IsBroken());
+        } else {
+            // The server side reads what the client wrote as separate messages.
+            auto peer = std::async(std::launch::async, [&] {
+                for (const Bytes& payload : payloads) {
+                    if (link.client->Write(payload, 10000) != kResultOk) return false;
+                }
+                return true;
+            });
+            for (const Bytes& expected : payloads) {
+                Bytes payload = {1};
+                ASSERT_EQ(link.server->ReadMessage(payload, 10000), kResultOk);
+                EXPECT_TRUE(payload == expected) << expected.size();
+            }
+            EXPECT_TRUE(peer.get());
+        }
+    }
+}
+
+TEST(PipeStream, FramesThatArrivedBeforeThePeerLeftAreStillRead) {
+    PipeLink in = OpenInputLink();
+    ASSERT_TRUE(in.server);
+    const Bytes first = FrameOf({1, 2});
+    Bytes both = FrameOf({3});
+    both.insert(both.begin(), first.begin(), first.end());
+    ASSERT_EQ(in.server->WriteRaw(both, 1000), kResultOk);
+    in.server->Close();
+    Bytes payload;
+    ASSERT_EQ(in.client->Read(payload, 1000), kResultOk);
+    EXPECT_EQ(payload, (Bytes{1, 2}));
+    ASSERT_EQ(in.client->Read(payload, 1000), kResultOk);
+    EXPECT_EQ(payload, Bytes{3});
+    EXPECT_FALSE(in.client->IsBroken());
+    EXPECT_EQ(in.client->Read(payload, 1000), kErrorBrokenPipe);
+    EXPECT_TRUE(in.client->IsBroken());
+}
+
 TEST(PipeStream, AFrameSplitInPiecesIsReassembledWithinTheTimeOut) {
     PipeLink in = OpenInputLink();
     ASSERT_TRUE(in.server);
@@ -109,9 +211,10 @@ TEST(PipeStream, AnnouncedLengthAboveTheCapIsRefusedAndBreaksTheStream) {
     PipeLink in = OpenInputLink();
     ASSERT_TRUE(in.server);
     const std::uint32_t tooBig = kMaxFramePayload + 1;
-    ASSERT_EQ(in.server->WriteRaw({static_cast<std::uint8_t>(tooBig), static_cast<std::uint8_t>(tooBig >> 8),
-                                   static_cast<std::uint8_t>(tooBig >> 16), static_cast<std::uint8_t>(tooBig >> 24)},
-                                  1000),
+    ASSERT_EQ(in.server->WriteRaw(
+                  {static_cast<std::uint8_t>(tooBig), static_cast<std::uint8_t>(tooBig >> 8),
+                   static_cast<std::uint8_t>(tooBig >> 16), static_cast<std::uint8_t>(tooBig >> 24)},
+                  1000),
               kResultOk);
     Bytes payload = {5};
     EXPECT_EQ(in.client->Read(payload, 1000), kErrorInvalidData);
@@ -123,9 +226,10 @@ TEST(PipeStream, AnnouncedLengthAtTheCapIsAccepted) {
     PipeLink in = OpenInputLink();
     ASSERT_TRUE(in.server);
     const std::uint32_t atCap = kMaxFramePayload;
-    ASSERT_EQ(in.server->WriteRaw({static_cast<std::uint8_t>(atCap), static_cast<std::uint8_t>(atCap >> 8),
-                                   static_cast<std::uint8_t>(atCap >> 16), static_cast<std::uint8_t>(atCap >> 24), 1},
-                                  1000),
+    ASSERT_EQ(in.server->WriteRaw(
+                  {static_cast<std::uint8_t>(atCap), static_cast<std::uint8_t>(atCap >> 8),
+                   static_cast<std::uint8_t>(atCap >> 16), static_cast<std::uint8_t>(atCap >> 24), 1},
+                  1000),
               kResultOk);
     in.server->Close();
     // Not refused: the stream goes on to read the payload and finds the peer gone.
@@ -229,7 +333,7 @@ TEST(PipeStream, APeerThatClosesGivesBrokenPipe) {
     ASSERT_TRUE(out.server);
     out.server->Close();
     // Writing to a vanished reader is an error code, never a signal that ends the process.
-    EXPECT_EQ(out.client->Write(Bytes(100000, 1), 1000), kErrorBrokenPipe);
+    EXPECT_EQ(out.client->Write(Bytes(100000, 1), 1000), WriteToClosedReaderCode());
     EXPECT_TRUE(out.client->IsBroken());
 }
 
@@ -268,9 +372,10 @@ TEST(PipeStream, OpeningAPipeThatNobodyServesFailsAtOnce) {
 }
 
 TEST(PipeStream, MalformedNamesFailToOpenAndToListen) {
-    for (const std::wstring& name : {std::wstring(L""), std::wstring(L"VeltariLumaneth"),
-                                     std::wstring(L"\\\\.\\pipe\\"), std::wstring(L"\\\\.\\pipe\\a\\..\\b"),
-                                     std::wstring(L"\\\\.\\pipe\\a\\\\b"), std::wstring(L"\\\\host\\pipe\\a")}) {
+    for (const std::wstring& name :
+         {std::wstring(L""), std::wstring(L"VeltariLumaneth"), std::wstring(L"\\\\.\\pipe\\"),
+          std::wstring(L"\\\\.\\pipe\\a\\..\\b"), std::wstring(L"\\\\.\\pipe\\a\\\\b"),
+          std::wstring(L"\\\\host\\pipe\\a")}) {
         EXPECT_EQ(OpenPipeInputStream(name, 100), nullptr);
         EXPECT_EQ(ListenOnPipe(name), nullptr);
     }
@@ -318,7 +423,7 @@ TEST(ServerPipe, ServerEndsReportTheClientLeavingAndCancel) {
     PipeLink in = OpenInputLink();
     ASSERT_TRUE(in.server);
     in.client.reset();
-    EXPECT_EQ(in.server->WriteMessage({1, 2, 3}, 1000), kErrorBrokenPipe);
+    EXPECT_EQ(in.server->WriteMessage({1, 2, 3}, 1000), WriteToClosedReaderCode());
     in.server->Close();
     EXPECT_EQ(in.server->WriteMessage({1}, 1000), kResultNotReady);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -34,6 +35,10 @@ struct ConnectionLinks {
     std::unique_ptr<RpcConnection> connection;
 };
 ConnectionLinks OpenConnectionLinks();
+
+// What a write reports once the reading end has closed: Windows pipes say ERROR_NO_DATA (232), Unix
+// sockets EPIPE, which the POSIX streams report as ERROR_BROKEN_PIPE (109).
+std::uint32_t WriteToClosedReaderCode();
 
 // Milliseconds since construction.
 class Stopwatch {

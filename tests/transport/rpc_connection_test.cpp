@@ -122,7 +122,7 @@ TEST(RpcConnection, AFailedWriteToAVanishedServerGivesTheConnectionUp) {
     EXPECT_EQ(links.connection->Call("x"), "");
     EXPECT_TRUE(links.connection->IsBroken());
     // The response pipe is given up with it: a response sent now is never taken.
-    ASSERT_EQ(links.responses.server->WriteMessage({'l', 'a', 't', 'e'}, 1000), kErrorBrokenPipe);
+    ASSERT_EQ(links.responses.server->WriteMessage({'l', 'a', 't', 'e'}, 1000), WriteToClosedReaderCode());
 }
 
 TEST(RpcConnection, ACallWaitsForTheCallersMutex) {

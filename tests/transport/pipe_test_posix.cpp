@@ -202,8 +202,8 @@ TEST(PipePosix, EveryDescriptorIsCloseOnExec) {
         EXPECT_TRUE(flags & FD_CLOEXEC) << target;
         ++checked;
     }
-    // Two listeners, two client ends, two server ends, and a cancel event for each stream and pipe.
-    EXPECT_GE(checked, 10);
+    // Two listeners with their cancel events, two client ends and two server ends.
+    EXPECT_GE(checked, 8);
 }
 
 TEST(PipePosix, WritingToAVanishedPeerNeverRaisesSigpipe) {

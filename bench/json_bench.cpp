@@ -1,0 +1,114 @@
+// Parse and write of the library's real messages, by this library and by the two JSON libraries a user
+// could have picked instead, on the same texts.
+#include <string>
+
+#include <benchmark/benchmark.h>
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+#include <nlohmann/json.hpp>
+
+#include "json/json.h"
+#include "messages.h"
+#include "ratio_table.h"
+#include "suites.h"
+
+namespace sdk::bench {
+namespace {
+
+struct Message {
+    const char* name;
+    std::string text;
+};
+
+// Each library's parse and write, each returning something the optimiser must keep.
+struct Veltari {
+    static constexpr const char* kName = "veltari";
+    using Document = Json;
+    static Document Parse(const std::string& text) { return Json::Parse(text); }
+    static std::string Write(const Document& document) { return document.ToText(); }
+};
+
+struct Nlohmann {
+    static constexpr const char* kName = "nlohmann";
+    using Document = nlohmann::json;
+    static Document Parse(const std::string& text) { return nlohmann::json::parse(text); }
+    static std::string Write(const Document& document) { return document.dump(); }
+};
+
+struct Rapid {
+    static constexpr const char* kName = "rapidjson";
+    struct Document {
+        rapidjson::Document dom;
+    };
+    static std::unique_ptr<Document> Parse(const std::string& text) {
+        auto document = std::make_unique<Document>();
+        document->dom.Parse(text.data(), text.size());
+        return document;
+    }
+    static std::string Write(const std::unique_ptr<Document>& document) {
+        rapidjson::StringBuffer buffer;
+        rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+        document->dom.Accept(writer);
+        return std::string(buffer.GetString(), buffer.GetSize());
+    }
+};
+
+std::string Name(const Message& message, const char* operation, const char* library) {
+    return std::string("json/") + message.name + "/" + operation + "/" + library;
+}
+
+template <class Library>
+void Register(const Message& message) {
+    const std::string text = message.text;
+    benchmark::RegisterBenchmark(
+        Name(message, "parse", Library::kName).c_str(), [text](benchmark::State& state) {
+            for (auto _ : state) {
+                auto document = Library::Parse(text);
+                benchmark::DoNotOptimize(document);
+            }
+            state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+        });
+    benchmark::RegisterBenchmark(Name(message, "write", Library::kName).c_str(),
+                                 [text](benchmark::State& state) {
+                                     const auto document = Library::Parse(text);
+                                     for (auto _ : state) {
+                                         std::string written = Library::Write(document);
+                                         benchmark::DoNotOptimize(written.data());
+                                     }
+                                 });
+    benchmark::RegisterBenchmark(Name(message, "parse_write", Library::kName).c_str(),
+                                 [text](benchmark::State& state) {
+                                     for (auto _ : state) {
+                                         auto document = Library::Parse(text);
+                                         std::string written = Library::Write(document);
+                                         benchmark::DoNotOptimize(written.data());
+                                     }
+                                 });
+}
+
+}  // namespace
+
+void RegisterJsonBenchmarks() {
+    const Message messages[] = {
+        {"led_positions_912", LedPositionsResponse()},
+        {"device_info", DeviceInfoResponse()},
+        {"set_colors_912", SetLedsColorsRequest()},
+    };
+    for (const Message& message : messages) {
+        Register<Veltari>(message);
+        Register<Nlohmann>(message);
+        Register<Rapid>(message);
+        const std::string title = std::string(message.name) + " ";
+        AddComparison({"JSON", title + "parse+write vs nlohmann", Name(message, "parse_write", "veltari"),
+                       Name(message, "parse_write", "nlohmann"), 0.8, true});
+        AddComparison({"JSON", title + "parse+write vs rapidjson", Name(message, "parse_write", "veltari"),
+                       Name(message, "parse_write", "rapidjson"), 0.0, true});
+        AddComparison({"JSON", title + "parse vs nlohmann", Name(message, "parse", "veltari"),
+                       Name(message, "parse", "nlohmann"), 0.0, true});
+        AddComparison({"JSON", title + "write vs nlohmann", Name(message, "write", "veltari"),
+                       Name(message, "write", "nlohmann"), 0.0, true});
+    }
+}
+
+}  // namespace sdk::bench

@@ -1,0 +1,82 @@
+// Memory over long loops of calls: what 100,000 calls leave behind on the heap and in the resident set.
+// Calls that keep what they return until unload grow by design; their growth per call is reported.
+#include <functional>
+#include <string>
+
+#include <benchmark/benchmark.h>
+
+#include "environment.h"
+#include "heap_counter.h"
+#include "ratio_table.h"
+#include "suites.h"
+#include "veltari.h"
+
+namespace sdk::bench {
+namespace {
+
+constexpr int kLoopCalls = 100000;
+constexpr const char* kFlatGroup =
+    "Memory: growth over 100,000 calls (flat means nothing kept, nothing leaked)";
+constexpr const char* kRetainedGroup = "Memory: growth per call of the calls that keep what they return";
+
+struct MemoryLoop {
+    std::string name;
+    std::string title;
+    std::string response;  // the responder's answer during the loop
+    int calls = kLoopCalls;
+    bool retainsByDesign = false;  // reported per call rather than checked for flatness
+    std::function<bool()> call;
+    std::function<bool()> settle;  // waits until work the calls left for other threads is done
+};
+
+void Register(const MemoryLoop& loop) {
+    const std::string name = "memory/" + loop.name;
+    benchmark::RegisterBenchmark(
+        name.c_str(),
+        [loop](benchmark::State& state) {
+            if (!LibraryConnected())
+                return state.SkipWithError("the library could not connect to the responder");
+            Responder()->SetResponse(loop.response);
+            // Warm-up: caches, buffers and threads that the first calls create are not growth.
+            for (int i = 0; i < 1000; ++i) {
+                if (!loop.call()) return state.SkipWithError("the call failed");
+            }
+            if (loop.settle && !loop.settle()) return state.SkipWithError("the calls did not settle");
+            for (auto _ : state) {
+                const std::int64_t residentBefore = ResidentBytes();
+                HeapCount count;
+                for (int i = 0; i < loop.calls; ++i) {
+                    if (!loop.call()) return state.SkipWithError("the call failed");
+                }
+                if (loop.settle && !loop.settle()) return state.SkipWithError("the calls did not settle");
+                state.counters["heap_growth_bytes"] = static_cast<double>(count.LiveBytes());
+                state.counters["heap_growth_per_call"] = static_cast<double>(count.LiveBytes()) / loop.calls;
+                state.counters["allocations_per_call"] =
+                    static_cast<double>(count.Allocations()) / loop.calls;
+                state.counters["resident_growth_kib"] =
+                    static_cast<double>(ResidentBytes() - residentBefore) / 1024.0;
+            }
+        })
+        ->Iterations(1)
+        ->Repetitions(1)
+        ->Unit(benchmark::kMillisecond);
+    if (loop.retainsByDesign) {
+        AddFigure({kRetainedGroup, loop.title + ": heap per call", name, "heap_growth_per_call", "bytes"});
+        AddFigure({kRetainedGroup, loop.title + ": allocations per call", name, "allocations_per_call", ""});
+    } else {
+        // Flat: less than one byte per call over the loop, whatever the heap's own bookkeeping does.
+        AddFigure({kFlatGroup, loop.title + ": heap growth", name, "heap_growth_bytes", "bytes",
+                   static_cast<double>(loop.calls), true});
+        AddFigure({kFlatGroup, loop.title + ": resident set growth", name, "resident_growth_kib", "KiB"});
+        AddFigure({kFlatGroup, loop.title + ": allocations per call", name, "allocations_per_call", ""});
+    }
+}
+
+}  // namespace
+
+void RegisterMemoryBenchmarks() {
+    Register({"device_count_100k", "100,000 x VeltariGetDeviceCount", R"({"result":4,"errorCode":0})",
+              kLoopCalls, false, [] { return VeltariGetDeviceCount() == 4; }, nullptr});
+}
+
+}  // namespace sdk::bench

@@ -1,0 +1,37 @@
+# The install tree: the header, the library, a CMake package (find_package(Veltari), Veltari::veltari) and
+# a pkg-config file, so that applications build against it like against any C library.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(VELTARI_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/Veltari)
+
+install(TARGETS veltari EXPORT VeltariTargets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}   # the DLL
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}   # the shared object with its versioned names
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})  # the DLL's import library
+install(FILES ${PROJECT_SOURCE_DIR}/include/veltari.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+install(EXPORT VeltariTargets NAMESPACE Veltari:: DESTINATION ${VELTARI_INSTALL_CMAKEDIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/VeltariConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/VeltariConfig.cmake INSTALL_DESTINATION ${VELTARI_INSTALL_CMAKEDIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/VeltariConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/VeltariConfig.cmake ${PROJECT_BINARY_DIR}/VeltariConfigVersion.cmake
+  DESTINATION ${VELTARI_INSTALL_CMAKEDIR})
+
+# The .pc file finds its prefix from its own place, so an installed tree can be moved.
+file(RELATIVE_PATH VELTARI_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" VELTARI_PC_TO_PREFIX "${VELTARI_PC_TO_PREFIX}")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/veltari.pc.in ${PROJECT_BINARY_DIR}/veltari.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/veltari.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# The programs find the library next to them on Windows and through a relative run path elsewhere.
+foreach(program veltari-cli veltari-demo veltari-server)
+  if(TARGET ${program})
+    if(NOT WIN32)
+      file(RELATIVE_PATH to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+      set_target_properties(${program} PROPERTIES INSTALL_RPATH "$ORIGIN/${to_lib}")
+    endif()
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# The benchmarks: installs what they need, builds an optimised build in build/bench, runs every benchmark
+# (repetitions interleaved at random) and prints the table of ratios, which is also kept in
+# build/bench/ratios.md. Extra arguments go to the benchmark program, e.g. --benchmark_filter=json.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+bash scripts/deps.sh libbenchmark-dev nlohmann-json3-dev rapidjson-dev
+dir=$root/build/bench
+mkdir -p "$dir"
+cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTARI_BUILD_BENCH=ON \
+  -DVELTARI_BUILD_TESTS=OFF > "$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
+cmake --build "$dir" -j "$(nproc)" --target veltari_bench
+"$dir/bench/veltari_bench" --ratio_out="$dir/ratios.md" "$@"

@@ -1,0 +1,7 @@
+#include "pipe_test_util.h"
+
+namespace sdk::test {
+
+std::uint32_t WriteToClosedReaderCode() { return kErrorNoData; }
+
+}  // namespace sdk::test
