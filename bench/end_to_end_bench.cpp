@@ -52,9 +52,49 @@ void RegisterPair(const Exchange& exchange, double target, Call call) {
     AddComparison({kGroup, exchange.name, Name(exchange, "veltari"), Name(exchange, "raw"), target});
 }
 
+// Fills the colour buffer of every device with a full keyboard, then times the flush alone.
+void RegisterFlush() {
+    const Exchange exchange = FlushBufferExchange();
+    auto fill = [colors = FullKeyboardColors()] {
+        for (int device = 0; device < kFlushDevices; ++device) {
+            if (!VeltariSetLedsColorsBufferByDeviceIndex(device, kFullKeyboard, colors.data())) return false;
+        }
+        return true;
+    };
+    benchmark::RegisterBenchmark(Name(exchange, "veltari").c_str(), [exchange,
+                                                                     fill](benchmark::State& state) {
+        if (!LibraryConnected()) return state.SkipWithError("the library could not connect to the responder");
+        Responder()->SetResponse(exchange.response);
+        auto fillAndFlush = [&] { return fill() && VeltariSetLedsColorsFlushBuffer(); };
+        if (!SendsExactly(exchange.request, fillAndFlush))
+            return state.SkipWithError("unexpected request text");
+        for (auto _ : state) {
+            if (!fill()) return state.SkipWithError("buffering failed");
+            const std::int64_t start = NowNanoseconds();
+            const bool flushed = VeltariSetLedsColorsFlushBuffer();
+            state.SetIterationTime(static_cast<double>(NowNanoseconds() - start) * 1e-9);
+            if (!flushed) return state.SkipWithError("the flush failed");
+        }
+    })->UseManualTime();
+    benchmark::RegisterBenchmark(Name(exchange, "raw").c_str(), [exchange](benchmark::State& state) {
+        RawRoundTrip link(exchange.response);
+        const Frame request = TextFrame(exchange.request);
+        if (!link.Ok()) return state.SkipWithError("no socket pair");
+        for (auto _ : state) {
+            const std::int64_t start = NowNanoseconds();
+            const bool exchanged = link.Exchange(request);
+            state.SetIterationTime(static_cast<double>(NowNanoseconds() - start) * 1e-9);
+            if (!exchanged) return state.SkipWithError("the exchange failed");
+        }
+    })->UseManualTime();
+    AddComparison(
+        {kGroup, "flush of 912 LEDs on 4 devices", Name(exchange, "veltari"), Name(exchange, "raw")});
+}
+
 }  // namespace
 
 void RegisterEndToEndBenchmarks() {
+    RegisterFlush();
     RegisterPair(DeviceCountExchange(), 1.15, [] { return VeltariGetDeviceCount() == 4; });
     RegisterPair(SetColorsExchange(), 1.25, [colors = FullKeyboardColors()] {
         return VeltariSetLedsColors(kFullKeyboard, colors.data());

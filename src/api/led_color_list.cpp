@@ -149,7 +149,9 @@ void AppendLedColors(std::string& out, int count, const VeltariLedColor* colors)
     constexpr std::size_t kRecordMax = 4 * 11 + 4;
     char block[4096];
     char* p = block;
-    out.reserve(out.size() + static_cast<std::size_t>(count) * 16);
+    // Grown geometrically: a caller that appends a record at a time must not pay a new buffer each time.
+    const std::size_t needed = out.size() + static_cast<std::size_t>(count) * 16;
+    if (needed > out.capacity()) out.reserve(std::max(needed, out.capacity() * 2));
     for (int i = 0; i < count; ++i) {
         if (static_cast<std::size_t>(block + sizeof block - p) < kRecordMax + 4) {
             out.append(block, p);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "api/led_color_set.h"
 #include "json/json.h"
 
 namespace sdk {
@@ -210,6 +211,33 @@ TEST(BuildLedColorsRequest, SameTextAsTheEnvelopeBuiltAsAJsonValue) {
             EXPECT_EQ(BuildLedColorsRequest(method, count, all.data()), request.ToText()) << method << count;
         }
     }
+}
+
+TEST(BuildFlushRequest, SameTextAsTheRequestBuiltAsAJsonValue) {
+    DeviceLedColors devices;
+    std::vector<VeltariLedColor> all;
+    for (int id = 911; id >= 0; --id) all.push_back({id, id % 256, (id * 3) % 256, 0});
+    StoreDeviceColors(devices, 7, 912, all.data());
+    StoreDeviceColors(devices, 0, 3, all.data() + 100);
+    StoreDeviceColors(devices, 3, 1, all.data());
+    // The same text as from JSON values, devices and LEDs in ascending order.
+    Json list;
+    for (auto& [index, colors] : devices) {
+        std::vector<VeltariLedColor> ordered;
+        colors.SortedColors(ordered);
+        Json device;
+        device["deviceIndex"] = Json(index);
+        device["ledColors"] = Json(EncodeLedColors(static_cast<int>(ordered.size()), ordered.data()));
+        list.Append(std::move(device));
+    }
+    Json request;
+    request["method"] = Json("VeltariSetLedsColorsFlushBuffer");
+    request["params"]["ledsColorsByDeviceIndex"] = std::move(list);
+    EXPECT_EQ(BuildFlushRequest(devices), request.ToText());
+
+    DeviceLedColors none;
+    EXPECT_EQ(BuildFlushRequest(none),
+              R"({"method":"VeltariSetLedsColorsFlushBuffer","params":{"ledsColorsByDeviceIndex":null}})");
 }
 
 }  // namespace
