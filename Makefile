@@ -1,5 +1,5 @@
 # The two commands of the README, plus helpers. Each installs what it needs and builds from scratch.
-.PHONY: test demo bench fuzz format tidy
+.PHONY: test demo bench fuzz soak format tidy
 
 test:
 	bash scripts/test.sh
@@ -14,6 +14,11 @@ bench:
 FUZZ_SECONDS ?= 600
 fuzz:
 	bash scripts/fuzz.sh $(FUZZ_SECONDS)
+
+# Two minutes of many threads against a server that keeps restarting, under each sanitizer in turn.
+SOAK_SECONDS ?= 120
+soak:
+	bash scripts/soak.sh $(SOAK_SECONDS)
 
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp' '*.c')

@@ -55,14 +55,16 @@ run_one() {
 }
 
 echo "=== fuzz: ${names[*]} for ${seconds} s each"
-pids=() failed=()
+failed=()
+mkdir -p "$build/status"
 for name in "${names[@]}"; do
-  while [ "$(jobs -rp | wc -l)" -ge "$(nproc)" ]; do wait -n || true; done
-  run_one "$name" &
-  pids+=("$!:$name")
+  while [ "$(jobs -rp | wc -l)" -ge "$(nproc)" ]; do sleep 1; done
+  rm -f "$build/status/$name"
+  { if run_one "$name"; then echo 0; else echo 1; fi > "$build/status/$name"; } &
 done
-for entry in "${pids[@]}"; do
-  wait "${entry%%:*}" || failed+=("${entry#*:}")
+wait
+for name in "${names[@]}"; do
+  [ "$(cat "$build/status/$name" 2>/dev/null)" = 0 ] || failed+=("$name")
 done
 
 printf '%-16s %12s %10s %12s %s\n' fuzzer executions exec/s "seed files" result
