@@ -81,14 +81,18 @@ void InstallShutdownHandlers() {
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
-void RequestShutdown() { SetEvent(ShutdownEvent()); }
+void RequestShutdown() {
+    SetEvent(ShutdownEvent());
+}
 
 bool WaitForShutdown(int timeoutMs) {
     const DWORD wait = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
     return WaitForSingleObject(ShutdownEvent(), wait) == WAIT_OBJECT_0;
 }
 
-bool SetPipeRuntimeDirectory(const std::string&) { return false; }
+bool SetPipeRuntimeDirectory(const std::string&) {
+    return false;
+}
 
 std::string PipeLocation(const std::wstring& pipeName) {
     std::string narrow;
@@ -96,7 +100,9 @@ std::string PipeLocation(const std::wstring& pipeName) {
     return narrow;
 }
 
-std::string PipeIsolationHint() { return {}; }
+std::string PipeIsolationHint() {
+    return {};
+}
 
 LineStatus ReadInputLine(std::string& line, int timeoutMs) {
     InputQueue& input = Input();

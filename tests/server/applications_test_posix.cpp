@@ -129,7 +129,8 @@ public:
     // The reply to one command, or "(no reply)".
     std::string Ask(const std::string& command) {
         const std::string line = command + "\n";
-        if (::write(toChild_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return "(no reply)";
+        if (::write(toChild_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+            return "(no reply)";
         for (;;) {
             const auto end = buffer_.find('\n');
             if (end != std::string::npos) {
@@ -222,7 +223,7 @@ TEST_F(ApplicationsTest, ControlIsExclusiveUntilGivenBackOrTheHolderEnds) {
     EXPECT_EQ(other.Ask("control"), "0 0");  // refused; the library reads the result only
     EXPECT_EQ(holder.Ask("set " + r + " 9 9 9"), "1 0");
     EXPECT_EQ(other.Ask("get " + r), "1 9 9 9");
-    EXPECT_EQ(other.Ask("get " + t), "1 0 0 0");  // not set by the holder: dark
+    EXPECT_EQ(other.Ask("get " + t), "1 0 0 0");         // not set by the holder: dark
     EXPECT_EQ(other.Ask("set " + t + " 3 3 3"), "1 0");  // kept on its layer meanwhile
     holder.Exit();
     EXPECT_TRUE(served_.WaitForClients(1));

@@ -101,7 +101,8 @@ TEST_F(ContractTest, DeviceInfoDescribesEveryDeviceAndRefusesOthers) {
             EXPECT_EQ(info->channels[c].totalLedsCount, channel.TotalLedCount());
             ASSERT_EQ(info->channels[c].devicesCount, static_cast<int>(channel.devices.size()));
             for (int d = 0; d < info->channels[c].devicesCount; ++d) {
-                EXPECT_EQ(info->channels[c].devices[d].type, channel.devices[static_cast<std::size_t>(d)].type);
+                EXPECT_EQ(info->channels[c].devices[d].type,
+                          channel.devices[static_cast<std::size_t>(d)].type);
                 EXPECT_EQ(info->channels[c].devices[d].deviceLedCount,
                           channel.devices[static_cast<std::size_t>(d)].ledCount);
             }

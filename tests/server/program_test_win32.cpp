@@ -57,9 +57,10 @@ public:
                                   std::to_wstring(++counter);
         errPath_ = stem + L".err";
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        HANDLE err = CreateFileW(errPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        HANDLE out = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+        HANDLE err = CreateFileW(errPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE out =
+            CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
         HANDLE readInput = nullptr;
         CreatePipe(&readInput, &input_, &inherit, 0);
         SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0);
@@ -71,8 +72,8 @@ public:
         startup.hStdError = err;
         std::wstring command = L"\"" + ServerExecutable() + L"\" " + args;
         PROCESS_INFORMATION info{};
-        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                           &startup, &info)) {
+        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                           nullptr, &startup, &info)) {
             process_ = info.hProcess;
             CloseHandle(info.hThread);
         }
@@ -102,7 +103,9 @@ public:
         return static_cast<int>(code);
     }
     std::string Err() const { return ReadFile(errPath_); }
-    bool Serving() const { return Eventually([&] { return Err().find("Serving") != std::string::npos; }); }
+    bool Serving() const {
+        return Eventually([&] { return Err().find("Serving") != std::string::npos; });
+    }
 
 private:
     HANDLE process_ = nullptr;
@@ -120,14 +123,16 @@ TEST(ServerProgramWindows, ServesTurnsASecondAwayAndStopsOnQuit) {
         auto connection = CreateRpcConnection(":pid:" + std::to_string(GetCurrentProcessId()));
         ASSERT_TRUE(connection);
         connection->SetCallMutex(&mutex);
-        std::string answer = connection->Call(R"({"method":"VeltraiHandshakeMethod","params":{"sdkProtocolVersion":9}})");
+        std::string answer =
+            connection->Call(R"({"method":"VeltraiHandshakeMethod","params":{"sdkProtocolVersion":9}})");
         if (!answer.empty() && answer.back() == '\0') answer.pop_back();
         EXPECT_EQ(answer, R"({"serverVersion":"1.0.0","serverProtocolVersion":6,"breakingChanges":false})");
 
         ServerProcess second(L"--no-view --no-stdin");
         ASSERT_TRUE(second.Started());
         EXPECT_EQ(second.Wait(), 3);
-        EXPECT_NE(second.Err().find("another lighting server is already serving"), std::string::npos) << second.Err();
+        EXPECT_NE(second.Err().find("another lighting server is already serving"), std::string::npos)
+            << second.Err();
     }
     server.Type("quit");
     EXPECT_EQ(server.Wait(), 0) << server.Err();
