@@ -1,12 +1,16 @@
 // Memory over long loops of calls: what 100,000 calls leave behind on the heap and in the resident set.
 // Calls that keep what they return until unload grow by design; their growth per call is reported.
+#include <algorithm>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include <benchmark/benchmark.h>
 
 #include "environment.h"
 #include "heap_counter.h"
+#include "messages.h"
 #include "ratio_table.h"
 #include "suites.h"
 #include "veltari.h"
@@ -22,8 +26,9 @@ constexpr const char* kRetainedGroup = "Memory: growth per call of the calls tha
 struct MemoryLoop {
     std::string name;
     std::string title;
-    std::string response;  // the responder's answer during the loop
-    int calls = kLoopCalls;
+    std::string response;    // the responder's answer during the loop
+    int calls = kLoopCalls;  // steps of the loop
+    int callsPerStep = 1;
     bool retainsByDesign = false;  // reported per call rather than checked for flatness
     std::function<bool()> call;
     std::function<bool()> settle;  // waits until work the calls left for other threads is done
@@ -38,7 +43,7 @@ void Register(const MemoryLoop& loop) {
                 return state.SkipWithError("the library could not connect to the responder");
             Responder()->SetResponse(loop.response);
             // Warm-up: caches, buffers and threads that the first calls create are not growth.
-            for (int i = 0; i < 1000; ++i) {
+            for (int i = 0; i < std::min(1000, loop.calls / 10); ++i) {
                 if (!loop.call()) return state.SkipWithError("the call failed");
             }
             if (loop.settle && !loop.settle()) return state.SkipWithError("the calls did not settle");
@@ -50,9 +55,10 @@ void Register(const MemoryLoop& loop) {
                 }
                 if (loop.settle && !loop.settle()) return state.SkipWithError("the calls did not settle");
                 state.counters["heap_growth_bytes"] = static_cast<double>(count.LiveBytes());
-                state.counters["heap_growth_per_call"] = static_cast<double>(count.LiveBytes()) / loop.calls;
+                state.counters["heap_growth_per_call"] =
+                    static_cast<double>(count.LiveBytes()) / (loop.calls * loop.callsPerStep);
                 state.counters["allocations_per_call"] =
-                    static_cast<double>(count.Allocations()) / loop.calls;
+                    static_cast<double>(count.Allocations()) / (loop.calls * loop.callsPerStep);
                 state.counters["resident_growth_kib"] =
                     static_cast<double>(ResidentBytes() - residentBefore) / 1024.0;
             }
@@ -66,7 +72,7 @@ void Register(const MemoryLoop& loop) {
     } else {
         // Flat: less than one byte per call over the loop, whatever the heap's own bookkeeping does.
         AddFigure({kFlatGroup, loop.title + ": heap growth", name, "heap_growth_bytes", "bytes",
-                   static_cast<double>(loop.calls), true});
+                   static_cast<double>(loop.calls * loop.callsPerStep), true});
         AddFigure({kFlatGroup, loop.title + ": resident set growth", name, "resident_growth_kib", "KiB"});
         AddFigure({kFlatGroup, loop.title + ": allocations per call", name, "allocations_per_call", ""});
     }
@@ -75,8 +81,20 @@ void Register(const MemoryLoop& loop) {
 }  // namespace
 
 void RegisterMemoryBenchmarks() {
+    const auto colors = std::make_shared<std::vector<VeltariLedColor>>(FullKeyboardColors());
+    const char* setAnswer = R"({"result":true,"errorCode":0})";
     Register({"device_count_100k", "100,000 x VeltariGetDeviceCount", R"({"result":4,"errorCode":0})",
-              kLoopCalls, false, [] { return VeltariGetDeviceCount() == 4; }, nullptr});
+              kLoopCalls, 1, false, [] { return VeltariGetDeviceCount() == 4; }, nullptr});
+    Register({"set_colors_912_100k", "100,000 x VeltariSetLedsColors (912 LEDs)", setAnswer, kLoopCalls, 1,
+              false, [colors] { return VeltariSetLedsColors(kFullKeyboard, colors->data()); }, nullptr});
+    // Queued in bursts of a thousand, each burst settled, as a frame loop that outpaces the worker would.
+    Register({"set_colors_async_912_100k", "100,000 x VeltariSetLedsColorsAsync (912 LEDs)", setAnswer,
+              kLoopCalls / 1000, 1000, false,
+              [colors] { return SetAsyncAndSettle(kFullKeyboard, colors->data(), 1000); }, nullptr});
+    Register({"device_info_10k", "VeltariGetDeviceInfo (3 channels of 4 devices)", DeviceInfoResponse(),
+              10000, 1, true, [] { return VeltariGetDeviceInfo(0) != nullptr; }, nullptr});
+    Register({"led_positions_912_1k", "VeltariGetLedPositions (912 LEDs)", LedPositionsResponse(), 1000, 1,
+              true, [] { return VeltariGetLedPositions() != nullptr; }, nullptr});
 }
 
 }  // namespace sdk::bench
