@@ -35,6 +35,8 @@ int main(int argc, char** argv) {
     sdk::bench::RegisterLedColorListBenchmarks();
     sdk::bench::RegisterEndToEndBenchmarks();
     sdk::bench::RegisterTransportBenchmarks();
+    sdk::bench::RegisterAsyncBenchmarks();
+    sdk::bench::RegisterKeyPressBenchmarks();
     sdk::bench::RegisterMemoryBenchmarks();
 
     benchmark::Initialize(&count, pointers.data());

@@ -47,6 +47,10 @@ FixedResponder* Responder() {
     return responder;
 }
 
+namespace {
+int handshakes = 0;
+}  // namespace
+
 bool LibraryConnected() {
     FixedResponder* responder = Responder();
     if (responder == nullptr) return false;
@@ -54,7 +58,12 @@ bool LibraryConnected() {
     const VeltariError error = VeltariGetLastError();
     if (error != VeltariErrorNoHandshake && error != VeltariErrorServerUnreachable) return true;
     responder->SetResponse(R"({"serverVersion":"4.0.0","serverProtocolVersion":9})");
+    ++handshakes;
     return VeltariPerformProtocolHandshake().serverProtocolVersion == 9;
+}
+
+int LibraryHandshakes() {
+    return handshakes;
 }
 
 }  // namespace sdk::bench

@@ -15,5 +15,8 @@ FixedResponder* Responder();
 // Connects the library to the responder with a handshake: at the first use, and again after anything
 // broke the connection. False when the responder or the handshake failed.
 bool LibraryConnected();
+// How many handshakes LibraryConnected has made: a new one means a new connection, which forgets
+// key-press registrations.
+int LibraryHandshakes();
 
 }  // namespace sdk::bench

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace sdk::bench {
@@ -56,10 +57,9 @@ std::int64_t NowNanoseconds() {
 
 Frame TextFrame(const std::string& text) {
     const auto length = static_cast<std::uint32_t>(text.size() + 1);
-    Frame frame = {static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
-                   static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 24)};
-    frame.insert(frame.end(), text.begin(), text.end());
-    frame.push_back(0);
+    Frame frame(4 + text.size() + 1, 0);
+    for (int i = 0; i < 4; ++i) frame[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(length >> (8 * i));
+    std::copy(text.begin(), text.end(), frame.begin() + 4);
     return frame;
 }
 
@@ -89,20 +89,49 @@ bool RawRoundTrip::Exchange(const Frame& request) {
            ReadFrame(responsePipe_[0], clientBuffer_);
 }
 
-RawOneWay::RawOneWay() {
+RawOneWay::RawOneWay(bool handOff) : handOff_(handOff) {
     ok_ = ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pipe_) == 0;
-    if (ok_) reader_ = std::thread(&RawOneWay::Read, this);
+    if (ok_) {
+        reader_ = std::thread(&RawOneWay::Read, this);
+        if (handOff_) dispatcher_ = std::thread(&RawOneWay::Dispatch, this);
+    }
 }
 
 RawOneWay::~RawOneWay() {
     if (pipe_[0] >= 0) ::shutdown(pipe_[0], SHUT_RDWR);
     if (reader_.joinable()) reader_.join();
+    {
+        std::lock_guard<std::mutex> lock(queueMutex_);
+        stopping_ = true;
+    }
+    queueCondition_.notify_all();
+    if (dispatcher_.joinable()) dispatcher_.join();
     CloseBoth(pipe_);
 }
 
 void RawOneWay::Read() {
     std::vector<std::uint8_t> buffer;
     while (ReadFrame(pipe_[1], buffer)) {
+        if (handOff_) {
+            {
+                std::lock_guard<std::mutex> lock(queueMutex_);
+                queue_.push_back(buffer);
+            }
+            queueCondition_.notify_one();
+            continue;
+        }
+        arrivedAt_.store(NowNanoseconds(), std::memory_order_relaxed);
+        arrived_.fetch_add(1, std::memory_order_release);
+        arrived_.notify_one();
+    }
+}
+
+void RawOneWay::Dispatch() {
+    std::unique_lock<std::mutex> lock(queueMutex_);
+    for (;;) {
+        queueCondition_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        if (stopping_) return;
+        queue_.clear();
         arrivedAt_.store(NowNanoseconds(), std::memory_order_relaxed);
         arrived_.fetch_add(1, std::memory_order_release);
         arrived_.notify_one();

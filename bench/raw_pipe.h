@@ -5,7 +5,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,10 +43,12 @@ private:
     std::thread server_;
 };
 
-// One pipe and a reader thread that notes when each frame has been read whole.
+// One pipe and a reader thread that notes when each frame has been read whole. With `handOff` the reader
+// instead queues the frame for a second thread, as a delivery thread of its own needs, and the second
+// thread notes the time it took the frame: the least that a reader and a separate dispatcher can cost.
 class RawOneWay {
 public:
-    RawOneWay();
+    explicit RawOneWay(bool handOff = false);
     ~RawOneWay();
     RawOneWay(const RawOneWay&) = delete;
     RawOneWay& operator=(const RawOneWay&) = delete;
@@ -55,8 +60,15 @@ public:
 
 private:
     void Read();
+    void Dispatch();
 
     bool ok_ = false;
+    bool handOff_ = false;
+    std::mutex queueMutex_;
+    std::condition_variable queueCondition_;
+    std::deque<std::vector<std::uint8_t>> queue_;
+    bool stopping_ = false;
+    std::thread dispatcher_;
     int pipe_[2] = {-1, -1};  // [0] writer, [1] reader
     std::atomic<std::uint64_t> arrived_{0};
     std::atomic<std::int64_t> arrivedAt_{0};

@@ -16,6 +16,7 @@ run_config() {
   local name=$1; shift
   local dir=$root/build/test-$name
   rm -rf "$dir"
+  mkdir -p "$root/build"
   echo "=== $name: configure and build"
   cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" > "$dir.configure.log" 2>&1 \
     || { cat "$dir.configure.log"; return 1; }

@@ -165,12 +165,14 @@ int Run(const ServerOptions& options) {
         if (probe) {
             std::fprintf(stderr,
                          "%s: another lighting server is already serving the rendezvous pipes at %s.\n"
-                         "Stop it first, or give this one its own directory with --runtime-dir.\n",
-                         kProgram, PipeLocation(rendezvous + L"_in").c_str());
+                         "Stop it first%s.\n",
+                         kProgram, PipeLocation(rendezvous + L"_in").c_str(), PipeIsolationHint().c_str());
         } else {
-            std::fprintf(stderr, "%s: cannot create the rendezvous pipes at %s (check that the directory is yours "
-                                 "and writable only by you, or use --runtime-dir).\n",
-                         kProgram, PipeLocation(rendezvous + L"_in").c_str());
+            std::fprintf(stderr, "%s: cannot create the rendezvous pipes at %s%s.\n", kProgram,
+                         PipeLocation(rendezvous + L"_in").c_str(),
+                         PipeIsolationHint().empty() ? ""
+                                                     : " (check that the directory is yours and writable only by "
+                                                       "you, or use --runtime-dir)");
         }
         return 3;
     }

@@ -109,6 +109,8 @@ std::string PipeLocation(const std::wstring& pipeName) {
     return PipeRuntimeDirectory() + "/" + (narrow.size() > 9 ? narrow.substr(9) : narrow);
 }
 
+std::string PipeIsolationHint() { return ", or give this one its own directory with --runtime-dir"; }
+
 LineStatus ReadInputLine(std::string& line, int timeoutMs) {
     for (;;) {
         const auto end = g_inputBuffer.find('\n');

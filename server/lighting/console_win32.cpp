@@ -96,6 +96,8 @@ std::string PipeLocation(const std::wstring& pipeName) {
     return narrow;
 }
 
+std::string PipeIsolationHint() { return {}; }
+
 LineStatus ReadInputLine(std::string& line, int timeoutMs) {
     InputQueue& input = Input();
     std::unique_lock<std::mutex> lock(input.mutex);

@@ -1,7 +1,6 @@
 #include "api/led_color_list.h"
 
 #include <algorithm>
-#include <bitset>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
@@ -110,23 +109,32 @@ bool ValidateLedColors(int count, const VeltariLedColor* colors, unsigned checks
     if (colors == nullptr) return false;
     const bool checkIds = (checks & kCheckLedIds) != 0;
     const bool checkIntensity = (checks & kCheckIntensity) != 0;
-    auto outOfRange = [](int value, unsigned max) { return static_cast<std::uint32_t>(value) > max; };
+    // The ranges are tested for the whole list without an early exit, which lets the loop run several
+    // records per step; a list that fails is rare and costs no more than one that passes. An unsigned
+    // value is above 255 exactly when the bitwise or of it with others is.
+    std::uint32_t outOfRange = 0;
     for (int i = 0; i < count; ++i) {
         const VeltariLedColor& c = colors[i];
-        if (checkIntensity && (outOfRange(c.r, 255) || outOfRange(c.g, 255) || outOfRange(c.b, 255))) {
-            return false;
+        if (checkIntensity) {
+            outOfRange |= static_cast<std::uint32_t>((static_cast<std::uint32_t>(c.r) |
+                                                      static_cast<std::uint32_t>(c.g) |
+                                                      static_cast<std::uint32_t>(c.b)) > 255);
         }
-        if (checkIds && outOfRange(c.ledId, kMaxLedId)) return false;
+        if (checkIds)
+            outOfRange |= static_cast<std::uint32_t>(static_cast<std::uint32_t>(c.ledId) > kMaxLedId);
     }
+    if (outOfRange != 0) return false;
     if (checkIds) {
-        // Every id is known to be in range here, so a bit per id finds repeats without sorting.
-        std::bitset<kMaxLedId + 1> seen;
+        // Every id is known to be in range here, so a mark per id finds repeats without sorting. A byte
+        // per id rather than a bit: neighbouring ids then never wait for each other's mark.
+        unsigned char seen[kMaxLedId + 1] = {};
+        unsigned char repeated = 0;
         for (int i = 0; i < count; ++i) {
-            auto id = static_cast<std::size_t>(colors[i].ledId);
-            if (seen.test(id)) return false;
-            seen.set(id);
+            unsigned char& mark = seen[static_cast<std::uint32_t>(colors[i].ledId)];
+            repeated |= mark;
+            mark = 1;
         }
-        return true;
+        return repeated == 0;
     }
     std::vector<int> ids(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) ids[static_cast<std::size_t>(i)] = colors[i].ledId;
@@ -141,7 +149,9 @@ void AppendLedColors(std::string& out, int count, const VeltariLedColor* colors)
     constexpr std::size_t kRecordMax = 4 * 11 + 4;
     char block[4096];
     char* p = block;
-    out.reserve(out.size() + static_cast<std::size_t>(count) * 16);
+    // Grown geometrically: a caller that appends a record at a time must not pay a new buffer each time.
+    const std::size_t needed = out.size() + static_cast<std::size_t>(count) * 16;
+    if (needed > out.capacity()) out.reserve(std::max(needed, out.capacity() * 2));
     for (int i = 0; i < count; ++i) {
         if (static_cast<std::size_t>(block + sizeof block - p) < kRecordMax + 4) {
             out.append(block, p);
@@ -166,11 +176,54 @@ std::string EncodeLedColors(int count, const VeltariLedColor* colors) {
     return out;
 }
 
+namespace {
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Reads the records that are in the form every writer uses (plain digits, one character between fields)
+// from `p` on and returns where it stopped: at the end, or at the start of the first record that is not
+// in that form, for the general reader to take from there with exactly the same outcome.
+const char* DecodePlainRecords(const char* p, const char* end, std::vector<VeltariLedColor>& records) {
+    while (p < end) {
+        const char* q = p;
+        int fields[4];
+        for (int f = 0; f < 4; ++f) {
+            if (q == end || !IsDigit(*q)) {
+                return p;
+            }
+            // Nine digits cannot overflow; a longer number is left to the general reader.
+            const char* limit = end - q > 9 ? q + 9 : end;
+            int value = *q++ - '0';
+            while (q < limit && IsDigit(*q)) {
+                value = value * 10 + (*q++ - '0');
+            }
+            if (q < end && IsDigit(*q)) {
+                return p;
+            }
+            fields[f] = value;
+            if (f < 3) {
+                if (q == end) {
+                    return p;
+                }
+                ++q;
+            }
+        }
+        records.push_back({fields[0], fields[1], fields[2], fields[3]});
+        p = q < end ? q + 1 : q;
+    }
+    return p;
+}
+
+}  // namespace
+
 std::vector<VeltariLedColor> DecodeLedColors(std::string_view text) {
     std::vector<VeltariLedColor> records;
     // A record takes at least seven characters and a separator, so this is the only allocation.
     records.reserve(text.size() / 8 + 1);
-    IntReader reader(text);
+    const char* rest = DecodePlainRecords(text.data(), text.data() + text.size(), records);
+    IntReader reader(text.substr(static_cast<std::size_t>(rest - text.data())));
     while (!reader.AtEnd()) {
         int ledId = 0;
         if (!reader.Extract(ledId)) break;

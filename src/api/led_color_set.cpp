@@ -11,8 +11,9 @@ namespace sdk {
 void LedColorSet::Put(const VeltariLedColor& color) {
     const auto id = static_cast<std::size_t>(color.ledId);
     slots_[id] = color;
-    if (!present_.test(id)) {
-        present_.set(id);
+    // The ids have passed ValidateLedColors, so the unchecked access is safe and spares a test per LED.
+    if (!present_[id]) {
+        present_[id] = true;
         if (!ids_.empty() && ids_.back() > id) sorted_ = false;
         ids_.push_back(static_cast<std::uint16_t>(id));
     }
@@ -29,7 +30,7 @@ void LedColorSet::Merge(const LedColorSet& other) {
 
 void LedColorSet::Clear() {
     // Resetting only the ids in use keeps clearing as cheap as the set is small.
-    for (const std::uint16_t id : ids_) present_.reset(id);
+    for (const std::uint16_t id : ids_) present_[id] = false;
     ids_.clear();
     sorted_ = true;
 }
@@ -49,14 +50,10 @@ void LedColorSet::SortedColors(std::vector<VeltariLedColor>& out) {
 }
 
 std::string LedColorSet::Text() {
-    SortIds();
-    std::string text;
-    text.reserve(ids_.size() * 16);
-    for (const std::uint16_t id : ids_) {
-        if (!text.empty()) text.push_back('#');
-        AppendLedColors(text, 1, &slots_[id]);
-    }
-    return text;
+    // The colours in order, then one pass of the encoder over them.
+    std::vector<VeltariLedColor> ordered;
+    SortedColors(ordered);
+    return EncodeLedColors(static_cast<int>(ordered.size()), ordered.data());
 }
 
 void StoreDeviceColors(DeviceLedColors& devices, int deviceIndex, int count, const VeltariLedColor* colors) {
@@ -80,16 +77,36 @@ void MergeDeviceColors(DeviceLedColors& into, DeviceLedColors& from) {
 }
 
 std::string BuildFlushRequest(DeviceLedColors& devices) {
-    Json list;  // stays null when there is no device
-    for (auto& [deviceIndex, colors] : devices) {
-        Json device;
-        device["deviceIndex"] = Json(deviceIndex);
-        device["ledColors"] = Json(colors.Text());
-        list.Append(std::move(device));
+    if (devices.empty()) {
+        Json params;
+        params["ledsColorsByDeviceIndex"] = Json();  // null: the array only comes with its first device
+        return BuildRequest(kMethodSetLedsColorsFlushBuffer, std::move(params));
     }
-    Json params;
-    params["ledsColorsByDeviceIndex"] = std::move(list);
-    return BuildRequest(kMethodSetLedsColorsFlushBuffer, std::move(params));
+    // Written around the colour lists in place, in one buffer sized up front: a flush of full keyboards
+    // on several devices is tens of kilobytes, and building it as JSON values first copied every list
+    // twice. The lists hold only digits, '-', ',' and '#', which the writer never escapes, and the rest
+    // is written by the writer itself, so the text is the writer's.
+    std::size_t colorCount = 0;
+    for (const auto& entry : devices) colorCount += static_cast<std::size_t>(entry.second.Size());
+    std::string request;
+    request.reserve(96 + devices.size() * 48 + colorCount * 16);
+    request.append("{\"method\":");
+    Json(kMethodSetLedsColorsFlushBuffer).WriteText(request);
+    request.append(",\"params\":{\"ledsColorsByDeviceIndex\":[");
+    std::vector<VeltariLedColor> ordered;
+    bool first = true;
+    for (auto& [deviceIndex, colors] : devices) {
+        if (!first) request.push_back(',');
+        first = false;
+        request.append("{\"deviceIndex\":");
+        Json(deviceIndex).WriteText(request);
+        request.append(",\"ledColors\":\"");
+        colors.SortedColors(ordered);
+        AppendLedColors(request, static_cast<int>(ordered.size()), ordered.data());
+        request.append("\"}");
+    }
+    request.append("]}}");
+    return request;
 }
 
 }  // namespace sdk

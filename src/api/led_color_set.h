@@ -3,7 +3,6 @@
 #pragma once
 
 #include <array>
-#include <bitset>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -41,7 +40,9 @@ private:
     void SortIds();
 
     std::array<VeltariLedColor, kMaxLedId + 1> slots_;
-    std::bitset<kMaxLedId + 1> present_;
+    // A flag per id rather than a bit: storing a list of neighbouring ids then never waits on the word
+    // that the previous id has just changed.
+    std::array<bool, kMaxLedId + 1> present_{};
     std::vector<std::uint16_t> ids_;
     bool sorted_ = true;
 };

@@ -27,7 +27,7 @@ bool FillColorsFromAnswer(const std::string& answer, int size, VeltariLedColor* 
     if (list.IsNull()) {
         return Fail(VeltariErrorBadArgument, false);
     }
-    const std::vector<VeltariLedColor> read = DecodeLedColors(list.AsString());
+    const std::vector<VeltariLedColor> read = DecodeLedColors(list.AsStringView());
     if (read.size() != static_cast<std::size_t>(size)) {
         return Fail(VeltariErrorBadArgument, false);
     }

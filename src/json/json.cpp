@@ -156,6 +156,12 @@ double Json::AsDouble() const {
 std::string Json::AsString() const {
     return value_ ? value_->AsString() : std::string();
 }
+std::string_view Json::AsStringView() const {
+    if (value_ && value_->Type() == kJsonString) {
+        return static_cast<const JsonStringValue*>(value_.get())->Text();
+    }
+    return {};
+}
 int Json::Type() const {
     return value_ ? value_->Type() : kJsonInvalid;
 }

@@ -73,6 +73,8 @@ public:
     int AsInt() const;
     double AsDouble() const;
     std::string AsString() const;
+    // The text of a string value without a copy, valid while the value lives; empty for other kinds.
+    std::string_view AsStringView() const;
     int Type() const;
 
     // Compact text with members in insertion order; the invalid value writes as nothing. Numbers take six

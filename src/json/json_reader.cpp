@@ -3,6 +3,7 @@
 // failure abandons the whole text.
 #include <charconv>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -177,9 +178,22 @@ private:
     // quote gives what was read so far.
     std::string ReadString() {
         std::string text;
+        // The next quote at or after the position (or the end of the text), found again only once an
+        // escaped quote has been passed: runs of plain characters are found with memchr, which moves many
+        // bytes per step, and strings such as a whole keyboard's colours are long.
+        const char* quote = nullptr;
         for (;;) {
-            std::size_t end = pos_;
-            while (end < size_ && data_[end] != '"' && data_[end] != '\\') ++end;
+            const char* from = data_ + pos_;
+            if (quote == nullptr || quote < from) {
+                quote = static_cast<const char*>(std::memchr(from, '"', size_ - pos_));
+                if (quote == nullptr) {
+                    quote = data_ + size_;
+                }
+            }
+            const auto* backslash =
+                static_cast<const char*>(std::memchr(from, '\\', static_cast<std::size_t>(quote - from)));
+            const std::size_t end =
+                static_cast<std::size_t>((backslash != nullptr ? backslash : quote) - data_);
             text.append(data_ + pos_, end - pos_);
             pos_ = end;
             const int c = Take();

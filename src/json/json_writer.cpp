@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -28,18 +29,42 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscapes;
 
+// Whether any of the eight bytes of `word` may need an escape: a control byte below 0x0E (which covers
+// NUL, backspace, tab, line feed, form feed and carriage return) or a double quote. Plain text is then
+// passed over a word at a time; a word that may hold one is looked at byte by byte.
+bool MayNeedEscape(std::uint64_t word) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    constexpr std::uint64_t kHighs = 0x8080808080808080ull;
+    const std::uint64_t quotes = word ^ (kOnes * '"');
+    const bool hasQuote = ((quotes - kOnes) & ~quotes & kHighs) != 0;
+    const bool hasLow = ((word - kOnes * 0x0E) & ~word & kHighs) != 0;
+    return hasQuote || hasLow;
+}
+
 void WriteQuoted(std::string& sink, std::string_view text) {
     sink.push_back('"');
     std::size_t runStart = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        if (text.size() - i >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, text.data() + i, sizeof word);
+            if (!MayNeedEscape(word)) {
+                i += 8;
+                continue;
+            }
+        }
         const unsigned char byte = static_cast<unsigned char>(text[i]);
         const char letter = kEscapes.letter[byte];
         // NUL is written as a backslash followed by the NUL byte itself.
-        if (letter == 0 && byte != 0) continue;
+        if (letter == 0 && byte != 0) {
+            ++i;
+            continue;
+        }
         sink.append(text.data() + runStart, i - runStart);
         sink.push_back('\\');
         sink.push_back(byte == 0 ? '\0' : letter);
-        runStart = i + 1;
+        runStart = ++i;
     }
     sink.append(text.data() + runStart, text.size() - runStart);
     sink.push_back('"');

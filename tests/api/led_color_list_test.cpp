@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "api/led_color_set.h"
 #include "json/json.h"
 
 namespace sdk {
@@ -107,6 +110,73 @@ TEST(DecodeLedColors, ToleratesTrailingHashSpacesAndAnySeparator) {
     EXPECT_TRUE(DecodeLedColors("#1,2,3,4").empty());
 }
 
+// The reading rules written out plainly, one character at a time, as the oracle for the decoder's fast
+// paths: white space before a number, an optional sign, digits, int32 range; any one character between
+// fields; a failed field reads 0 and ends decoding after its record.
+std::vector<VeltariLedColor> PlainDecode(const std::string& text) {
+    std::size_t pos = 0;
+    bool failed = false;
+    auto extract = [&](int& out) {
+        if (failed) return false;
+        std::size_t p = pos;
+        while (p < text.size() && (text[p] == ' ' || (text[p] >= '\t' && text[p] <= '\r'))) ++p;
+        bool negative = false;
+        if (p < text.size() && (text[p] == '-' || text[p] == '+')) negative = text[p++] == '-';
+        long long value = 0;
+        std::size_t digits = 0;
+        for (; p < text.size() && text[p] >= '0' && text[p] <= '9'; ++p, ++digits) {
+            if (value < (1LL << 40)) value = value * 10 + (text[p] - '0');  // stays out of range once out
+        }
+        value = negative ? -value : value;
+        if (digits == 0 || value > INT32_MAX || value < INT32_MIN) return !(failed = true);
+        out = static_cast<int>(value);
+        pos = p;
+        return true;
+    };
+    auto skip = [&] { failed = failed || pos++ >= text.size(); };
+    std::vector<VeltariLedColor> records;
+    while (pos < text.size()) {
+        VeltariLedColor c{0, 0, 0, 0};
+        if (!extract(c.ledId)) break;
+        bool complete = true;
+        for (int* field : {&c.r, &c.g, &c.b}) {
+            skip();
+            complete = extract(*field) && complete;
+        }
+        skip();
+        records.push_back(c);
+        if (!complete) break;
+    }
+    return records;
+}
+
+TEST(DecodeLedColors, AgreesWithThePlainRulesOnOddTexts) {
+    // Mostly well-formed lists with every kind of flaw mixed in at random places.
+    const std::string pieces[] = {
+        "12", "0", "255", "7", "911",       ",",          ",",          "#",          "#",           " ",
+        "-",  "+", "x",   ";", "123456789", "1234567890", "2147483647", "2147483648", "-2147483648", "\n"};
+    std::uint32_t seed = 12345;
+    auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 8; };
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        const int length = static_cast<int>(next() % 40);
+        for (int i = 0; i < length; ++i) {
+            // Well-formed records most of the time, so that flaws also come after good records.
+            text += next() % 3 != 0 ? std::to_string(next() % 300) + (i % 4 == 3 ? "#" : ",")
+                                    : pieces[next() % std::size(pieces)];
+        }
+        const auto expected = PlainDecode(text);
+        const auto actual = DecodeLedColors(text);
+        ASSERT_EQ(actual.size(), expected.size()) << text;
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            ASSERT_EQ(actual[i].ledId, expected[i].ledId) << text;
+            ASSERT_EQ(actual[i].r, expected[i].r) << text;
+            ASSERT_EQ(actual[i].g, expected[i].g) << text;
+            ASSERT_EQ(actual[i].b, expected[i].b) << text;
+        }
+    }
+}
+
 TEST(DecodeLedColors, BrokenRecordCountsAndEndsDecoding) {
     auto cut = DecodeLedColors("1,2,3");
     ASSERT_EQ(cut.size(), 1u);
@@ -141,6 +211,33 @@ TEST(BuildLedColorsRequest, SameTextAsTheEnvelopeBuiltAsAJsonValue) {
             EXPECT_EQ(BuildLedColorsRequest(method, count, all.data()), request.ToText()) << method << count;
         }
     }
+}
+
+TEST(BuildFlushRequest, SameTextAsTheRequestBuiltAsAJsonValue) {
+    DeviceLedColors devices;
+    std::vector<VeltariLedColor> all;
+    for (int id = 911; id >= 0; --id) all.push_back({id, id % 256, (id * 3) % 256, 0});
+    StoreDeviceColors(devices, 7, 912, all.data());
+    StoreDeviceColors(devices, 0, 3, all.data() + 100);
+    StoreDeviceColors(devices, 3, 1, all.data());
+    // The same text as from JSON values, devices and LEDs in ascending order.
+    Json list;
+    for (auto& [index, colors] : devices) {
+        std::vector<VeltariLedColor> ordered;
+        colors.SortedColors(ordered);
+        Json device;
+        device["deviceIndex"] = Json(index);
+        device["ledColors"] = Json(EncodeLedColors(static_cast<int>(ordered.size()), ordered.data()));
+        list.Append(std::move(device));
+    }
+    Json request;
+    request["method"] = Json("VeltariSetLedsColorsFlushBuffer");
+    request["params"]["ledsColorsByDeviceIndex"] = std::move(list);
+    EXPECT_EQ(BuildFlushRequest(devices), request.ToText());
+
+    DeviceLedColors none;
+    EXPECT_EQ(BuildFlushRequest(none),
+              R"({"method":"VeltariSetLedsColorsFlushBuffer","params":{"ledsColorsByDeviceIndex":null}})");
 }
 
 }  // namespace

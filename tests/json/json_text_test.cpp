@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <sstream>
@@ -196,6 +197,34 @@ TEST(JsonReader, StringEscapes) {
     EXPECT_EQ(Json::Parse(Json(all).ToText()).AsString(), all);
     // Raw control bytes and bytes from 0x80 up inside a string are kept.
     EXPECT_EQ(Json::Parse("\"\x01\n\x7f\xc3\xa9\"").AsString(), "\x01\n\x7f\xc3\xa9");
+}
+
+TEST(JsonReader, LongStringsWithEscapesAnywhereReadBack) {
+    // Quotes and escapes early, late and in runs, in strings next to each other, so that no string's
+    // search runs into its neighbour's quotes.
+    const std::string pieces[] = {"plain text ", "\"", "\n", "\t\"\"", "x", std::string(300, 'k'), "\0"s};
+    std::uint32_t seed = 7;
+    Json array;
+    std::vector<std::string> texts;
+    for (int n = 0; n < 20; ++n) {
+        std::string text;
+        for (int i = 0; i < n * 20; ++i) {
+            seed = seed * 1103515245u + 12345u;
+            text += pieces[(seed >> 8) % std::size(pieces)];
+        }
+        texts.push_back(text);
+        array.Append(Json(text));
+    }
+    const Json back = Json::Parse(array.ToText());
+    ASSERT_EQ(back.Size(), 20);
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(back.At(i).AsString(), texts[static_cast<std::size_t>(i)]) << i;
+        EXPECT_EQ(back.At(i).AsStringView(), texts[static_cast<std::size_t>(i)]) << i;
+    }
+    // Other kinds have no text to view.
+    EXPECT_TRUE(Json(5).AsStringView().empty());
+    EXPECT_TRUE(Json().AsStringView().empty());
+    EXPECT_TRUE(Json::Invalid().AsStringView().empty());
 }
 
 TEST(JsonReader, UnterminatedStrings) {

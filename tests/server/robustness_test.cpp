@@ -49,9 +49,10 @@ struct RawClient {
 };
 
 Bytes Frame(const std::string& payload, std::uint32_t announced) {
-    Bytes bytes = {static_cast<std::uint8_t>(announced), static_cast<std::uint8_t>(announced >> 8),
-                   static_cast<std::uint8_t>(announced >> 16), static_cast<std::uint8_t>(announced >> 24)};
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    Bytes bytes;
+    bytes.reserve(4 + payload.size());
+    for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<std::uint8_t>(announced >> shift));
+    for (char c : payload) bytes.push_back(static_cast<std::uint8_t>(c));
     return bytes;
 }
 
