@@ -276,9 +276,10 @@ std::uint32_t SocketChannel::ReceiveInto(Out& out, int timeoutMs, bool& framingL
         // of its own; nothing is read beyond the frame. The payload grows with the bytes that arrive rather
         // than with the length announced, so a peer that sends a length word and then nothing cannot make
         // us hold memory up to the cap; one deadline covers all the pieces.
-        payload.resize(have);
-        std::memcpy(static_cast<void*>(payload.data()), received_.Data(), have);
-        received_.Consume(have);
+        if (have > 0) {
+            payload.assign(received_.Data(), received_.Data() + have);
+            received_.Consume(have);
+        }
         const Deadline deadline(timeoutMs);
         std::size_t filled = have;
         while (filled < length) {
@@ -288,8 +289,8 @@ std::uint32_t SocketChannel::ReceiveInto(Out& out, int timeoutMs, bool& framingL
             std::size_t moved = 0;
             const std::uint32_t code =
                 left < 0 ? kErrorIoPending
-                         : ReceiveExact(reinterpret_cast<std::uint8_t*>(payload.data()) + filled, next - filled,
-                                        left, moved);
+                         : ReceiveExact(reinterpret_cast<std::uint8_t*>(payload.data()) + filled,
+                                        next - filled, left, moved);
             if (code != kResultOk) {
                 framingLost = true;
                 return code;

@@ -38,5 +38,21 @@ TEST(FrameMemory, OneTimeOutCoversAPayloadThatArrivesInManyPieces) {
     peer.get();
 }
 
+TEST(FrameMemory, APayloadThatComesAfterItsLengthWordArrivesWhole) {
+    PipeLink in = OpenInputLink();
+    ASSERT_TRUE(in.server);
+    // The reader takes the length word alone and waits with nothing of the payload in hand.
+    auto peer = std::async(std::launch::async, [&] {
+        in.server->WriteRaw(LengthWordOf(3), 1000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        in.server->WriteRaw({'a', 'b', 'c'}, 1000);
+    });
+    Bytes payload;
+    EXPECT_EQ(in.client->Read(payload, 5000), kResultOk);
+    EXPECT_EQ(payload, (Bytes{'a', 'b', 'c'}));
+    EXPECT_FALSE(in.client->IsBroken());
+    peer.get();
+}
+
 }  // namespace
 }  // namespace sdk::test
