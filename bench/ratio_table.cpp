@@ -83,10 +83,12 @@ std::string RenderTable(const CollectingReporter& reporter) {
             << "|---|---|---:|---:|---:|---:|\n";
     };
     for (const Comparison& c : Comparisons()) {
-        const auto& times = c.cpuTime ? reporter.CpuTimes() : reporter.RealTimes();
-        auto m = times.find(c.measured);
-        auto r = times.find(c.reference);
-        if (m == times.end() || r == times.end() || r->second <= 0) continue;
+        const auto& measuredTimes =
+            c.cpuTime || c.measuredCpuTime ? reporter.CpuTimes() : reporter.RealTimes();
+        const auto& referenceTimes = c.cpuTime ? reporter.CpuTimes() : reporter.RealTimes();
+        auto m = measuredTimes.find(c.measured);
+        auto r = referenceTimes.find(c.reference);
+        if (m == measuredTimes.end() || r == referenceTimes.end() || r->second <= 0) continue;
         heading(c.group);
         const double ratio = m->second / r->second;
         std::string target = "-";
@@ -96,8 +98,8 @@ std::string RenderTable(const CollectingReporter& reporter) {
             target = Format("<= %.2fx", c.target) + (ok ? " met" : " **missed**");
         }
         out << "| " << c.title << " | " << c.reference << " | " << Format("%.3fx", ratio) << " | " << target
-            << " | " << FormatTime(m->second) << (c.cpuTime ? " cpu" : "") << " | " << FormatTime(r->second)
-            << (c.cpuTime ? " cpu" : "") << " |\n";
+            << " | " << FormatTime(m->second) << (c.cpuTime || c.measuredCpuTime ? " cpu" : "") << " | "
+            << FormatTime(r->second) << (c.cpuTime ? " cpu" : "") << " |\n";
     }
     group.clear();
     bool figureHeading = false;

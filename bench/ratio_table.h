@@ -20,6 +20,9 @@ struct Comparison {
     // Work confined to the calling thread compares on CPU time, which a busy machine disturbs far less;
     // anything that waits for another thread or a pipe compares on real time.
     bool cpuTime = false;
+    // Only the measured side on CPU time: the work a call does on its caller's thread, against a
+    // reference whose waiting is part of its cost.
+    bool measuredCpuTime = false;
 };
 
 void AddComparison(Comparison comparison);

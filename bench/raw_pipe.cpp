@@ -58,7 +58,8 @@ std::int64_t NowNanoseconds() {
 Frame TextFrame(const std::string& text) {
     const auto length = static_cast<std::uint32_t>(text.size() + 1);
     Frame frame(4 + text.size() + 1, 0);
-    for (int i = 0; i < 4; ++i) frame[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(length >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        frame[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(length >> (8 * i));
     std::copy(text.begin(), text.end(), frame.begin() + 4);
     return frame;
 }
