@@ -8,6 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
+bash scripts/deps.sh clang libclang-rt-14-dev
 seconds=${1:-30}
 shift || true
 build=$root/build/fuzz
