@@ -6,7 +6,6 @@
  * Shows the usual shape of a Veltari program: one handshake at the start, the LEDs from the server's
  * LED positions, one call per frame, and a new handshake whenever the server has gone away.
  */
-#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -63,7 +62,9 @@ int main(int argc, char** argv) {
     const int fps = 25;
     int shown = 0, reconnects = 0;
     for (int frame = 0; frame < seconds * fps; ++frame) {
-        const double level = 0.55 + 0.45 * sin(frame * 6.2832 / (2.0 * fps));
+        /* Up and down once every two seconds. */
+        const double phase = (frame % (2 * fps)) / (2.0 * fps);
+        const double level = 0.1 + 0.9 * (phase < 0.5 ? 2 * phase : 2 - 2 * phase);
         for (int i = 0; i < count; ++i) {
             colors[i].ledId = positions->positions[i].ledId;
             colors[i].r = (int)(((rgb >> 16) & 0xFF) * level);

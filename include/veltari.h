@@ -268,7 +268,7 @@ VELTARI_API VeltariDeviceInfo* VeltariGetDeviceInfo(int deviceIndex);
 
 /**
  * Returns the positions of the LEDs that the server lists for a request without a device (the
- * reference server lists the keyboard's). Only LED ids 1 to 911 are kept, in the server's order.
+ * reference server lists every device's LEDs). Only LED ids 1 to 911 are kept, in the server's order.
  *
  * @return the positions, owned by the library and valid until unload, or NULL on failure.
  *         positionsCount is 0 when the server listed no LED.

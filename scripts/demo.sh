@@ -12,7 +12,9 @@ mkdir -p "$root/build"
 echo "=== building into build/demo"
 cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTARI_BUILD_TESTS=OFF \
   > "$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
-cmake --build "$dir" -j "$(nproc)" --target veltari-server veltari-demo veltari-cli
+cmake --build "$dir" -j "$(nproc)" --target veltari-server veltari-demo veltari-cli > "$dir.build.log" 2>&1 \
+  || { cat "$dir.build.log"; exit 1; }
+echo "=== built (log: build/demo.build.log)"
 
 cli=$dir/tools/veltari-cli
 server_pid=

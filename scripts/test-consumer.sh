@@ -21,6 +21,13 @@ stop_server() {
 trap 'stop_server; rm -rf "$work"' EXIT
 fail() { echo "consumer test failed: $*" >&2; exit 1; }
 
+echo "=== consumer: the README's links point at the declarations in the header"
+grep -o 'Veltari[A-Za-z0-9]*](include/veltari.h#L[0-9]*)' README.md | while IFS= read -r link; do
+  name=${link%%]*}
+  line=${link##*#L}; line=${line%)}
+  sed -n "${line}p" include/veltari.h | grep -q "$name(" || fail "README links $name to line $line of veltari.h"
+done
+
 echo "=== consumer: install into a temporary prefix"
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" > "$work/install.log"

@@ -35,5 +35,5 @@ echo "prefix ready in $(( $(date +%s) - start )) s"
 
 echo "=== wine: tests"
 start=$(date +%s)
-ctest --test-dir "$dir" -j 1 --timeout 900 --output-on-failure
+ctest --test-dir "$dir" -j 1 --timeout 900 --output-on-failure --no-tests=error
 echo "wine tests took $(( $(date +%s) - start )) s"

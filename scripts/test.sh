@@ -16,6 +16,7 @@ run_config() {
   local name=$1; shift
   local dir=$root/build/test-$name
   rm -rf "$dir"
+  mkdir -p "$root/build"
   echo "=== $name: configure and build"
   cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" > "$dir.configure.log" 2>&1 \
     || { cat "$dir.configure.log"; return 1; }
@@ -30,6 +31,8 @@ run_config asan -DVELTARI_SANITIZE=address
 run_config tsan -DVELTARI_SANITIZE=thread
 bash scripts/test-consumer.sh "$root/build/test-normal"
 summary+=("consumer builds: passed")
+bash scripts/fuzz.sh 30
+summary+=("fuzz: passed")
 if [ -f scripts/test-wine.sh ]; then
   bash scripts/test-wine.sh
   summary+=("wine: passed")

@@ -86,8 +86,9 @@ void PlayLine(const std::string& line, const DeviceCatalog& catalog, KeyScriptRu
 
 int Run(const ServerOptions& options) {
     if (!options.runtimeDir.empty() && !SetPipeRuntimeDirectory(options.runtimeDir)) {
-        std::fprintf(stderr, "%s: --runtime-dir \"%s\" cannot be used (it must be a directory that can be created, "
-                             "and pipes have a directory on Linux only)\n",
+        std::fprintf(stderr,
+                     "%s: --runtime-dir \"%s\" cannot be used (it must be a directory that can be created, "
+                     "and pipes have a directory on Linux only)\n",
                      kProgram, options.runtimeDir.c_str());
         return 2;
     }
@@ -165,12 +166,15 @@ int Run(const ServerOptions& options) {
         if (probe) {
             std::fprintf(stderr,
                          "%s: another lighting server is already serving the rendezvous pipes at %s.\n"
-                         "Stop it first, or give this one its own directory with --runtime-dir.\n",
-                         kProgram, PipeLocation(rendezvous + L"_in").c_str());
+                         "Stop it first%s.\n",
+                         kProgram, PipeLocation(rendezvous + L"_in").c_str(), PipeIsolationHint().c_str());
         } else {
-            std::fprintf(stderr, "%s: cannot create the rendezvous pipes at %s (check that the directory is yours "
-                                 "and writable only by you, or use --runtime-dir).\n",
-                         kProgram, PipeLocation(rendezvous + L"_in").c_str());
+            std::fprintf(stderr, "%s: cannot create the rendezvous pipes at %s%s.\n", kProgram,
+                         PipeLocation(rendezvous + L"_in").c_str(),
+                         PipeIsolationHint().empty()
+                             ? ""
+                             : " (check that the directory is yours and writable only by "
+                               "you, or use --runtime-dir)");
         }
         return 3;
     }
@@ -179,7 +183,8 @@ int Run(const ServerOptions& options) {
                                std::to_string(options.identity.protocolVersion) +
                                (options.identity.breakingChanges ? " (breaking changes)" : "") + ", " +
                                std::to_string(server.Catalog().DeviceCount()) + " devices";
-    std::fprintf(stderr, "%s\nServing %s (Ctrl+C to stop)\n", banner.c_str(), PipeLocation(rendezvous + L"_in").c_str());
+    std::fprintf(stderr, "%s\nServing %s (Ctrl+C to stop)\n", banner.c_str(),
+                 PipeLocation(rendezvous + L"_in").c_str());
     std::fflush(stderr);
 
     std::unique_ptr<TerminalView> view;
@@ -203,7 +208,8 @@ int Run(const ServerOptions& options) {
             while (!stopping.load()) {
                 const LineStatus status = ReadInputLine(line, 200);
                 if (status == LineStatus::kEnd) break;
-                if (status == LineStatus::kLine && !line.empty()) PlayLine(line, server.Catalog(), runner, log);
+                if (status == LineStatus::kLine && !line.empty())
+                    PlayLine(line, server.Catalog(), runner, log);
             }
         });
     }

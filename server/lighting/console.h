@@ -26,6 +26,8 @@ bool WaitForShutdown(int timeoutMs);
 bool SetPipeRuntimeDirectory(const std::string& directory);
 // Where a pipe name lives, for messages: the socket path on Linux, the name itself on Windows.
 std::string PipeLocation(const std::wstring& pipeName);
+// How to run a second server beside a first, for messages; empty where there is no way.
+std::string PipeIsolationHint();
 
 enum class LineStatus { kLine, kTimeout, kEnd };
 // One line of standard input without its line end, waiting up to timeoutMs. One reading thread only.

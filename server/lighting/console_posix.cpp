@@ -48,7 +48,9 @@ bool g_inputEnded = false;
 
 }  // namespace
 
-bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
+bool StdoutIsTerminal() {
+    return isatty(STDOUT_FILENO) == 1;
+}
 
 int TerminalColumns() {
     winsize size{};
@@ -56,7 +58,9 @@ int TerminalColumns() {
     return 0;
 }
 
-bool EnableTerminalEscapes() { return true; }
+bool EnableTerminalEscapes() {
+    return true;
+}
 
 void InstallShutdownHandlers() {
     MakeShutdownPipe();
@@ -96,8 +100,8 @@ bool SetPipeRuntimeDirectory(const std::string& directory) {
     std::filesystem::create_directories(absolute, error);
     if (error) return false;
     // Pipes are made only in a directory that nobody else may write to.
-    std::filesystem::permissions(absolute, std::filesystem::perms::owner_all, std::filesystem::perm_options::replace,
-                                 error);
+    std::filesystem::permissions(absolute, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace, error);
     return !error && ::setenv("XDG_RUNTIME_DIR", absolute.c_str(), 1) == 0;
 }
 
@@ -107,6 +111,10 @@ std::string PipeLocation(const std::wstring& pipeName) {
     for (wchar_t c : pipeName) narrow += c == L'\\' ? '/' : static_cast<char>(c);
     // The name after its pipe prefix, under the runtime directory.
     return PipeRuntimeDirectory() + "/" + (narrow.size() > 9 ? narrow.substr(9) : narrow);
+}
+
+std::string PipeIsolationHint() {
+    return ", or give this one its own directory with --runtime-dir";
 }
 
 LineStatus ReadInputLine(std::string& line, int timeoutMs) {

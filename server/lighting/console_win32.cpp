@@ -81,19 +81,27 @@ void InstallShutdownHandlers() {
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
-void RequestShutdown() { SetEvent(ShutdownEvent()); }
+void RequestShutdown() {
+    SetEvent(ShutdownEvent());
+}
 
 bool WaitForShutdown(int timeoutMs) {
     const DWORD wait = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs);
     return WaitForSingleObject(ShutdownEvent(), wait) == WAIT_OBJECT_0;
 }
 
-bool SetPipeRuntimeDirectory(const std::string&) { return false; }
+bool SetPipeRuntimeDirectory(const std::string&) {
+    return false;
+}
 
 std::string PipeLocation(const std::wstring& pipeName) {
     std::string narrow;
     for (wchar_t c : pipeName) narrow += static_cast<char>(c);
     return narrow;
+}
+
+std::string PipeIsolationHint() {
+    return {};
 }
 
 LineStatus ReadInputLine(std::string& line, int timeoutMs) {

@@ -53,7 +53,8 @@ std::optional<LedLocation> DeviceCatalog::FindLed(int ledId) const {
 const LedDescription* DeviceCatalog::Led(int ledId) const {
     const auto location = FindLed(ledId);
     if (!location) return nullptr;
-    return &devices_[static_cast<std::size_t>(location->device)].leds[static_cast<std::size_t>(location->index)];
+    return &devices_[static_cast<std::size_t>(location->device)]
+                .leds[static_cast<std::size_t>(location->index)];
 }
 
 int DeviceCatalog::LedIdForKeyName(int character) const {

@@ -18,7 +18,9 @@ struct DataError {
     std::string message;
 };
 
-[[noreturn]] void Fail(const std::string& where, const std::string& what) { throw DataError{where + ": " + what}; }
+[[noreturn]] void Fail(const std::string& where, const std::string& what) {
+    throw DataError{where + ": " + what};
+}
 
 bool IsWholeNumber(const Json& value) {
     if (value.Type() != kJsonNumber) return false;
@@ -72,7 +74,8 @@ int PropertyId(const Json& property, const std::string& where) {
         const std::string text = id.AsString();
         char* end = nullptr;
         const long value = std::strtol(text.c_str(), &end, 0);
-        if (text.empty() || end == nullptr || *end != '\0' || value < 0 || value > std::numeric_limits<int>::max())
+        if (text.empty() || end == nullptr || *end != '\0' || value < 0 ||
+            value > std::numeric_limits<int>::max())
             Fail(where, "\"id\" \"" + text + "\" is not a number");
         return static_cast<int>(value);
     }
@@ -95,7 +98,8 @@ PropertyDescription ReadProperty(const Json& json, const std::string& where) {
         property.value = value.AsBool() ? 1 : 0;
     } else if (type == "int32") {
         property.kind = PropertyKind::kInt32;
-        if (!intFlag || boolFlag) Fail(where, "an int32 property id must carry the flag 0x2000 and not 0x1000");
+        if (!intFlag || boolFlag)
+            Fail(where, "an int32 property id must carry the flag 0x2000 and not 0x1000");
         property.value = RequiredInt(json, "value", where);
     } else {
         Fail(where, "\"type\" must be \"bool\" or \"int32\"");
@@ -155,7 +159,8 @@ DeviceDescription ReadDevice(const Json& json, const std::string& where) {
     }
 
     const int ledCount = ArraySize(json, "leds", where);
-    for (int i = 0; i < ledCount; ++i) device.leds.push_back(ReadLed(json.At("leds").At(i), Index(where, "leds", i)));
+    for (int i = 0; i < ledCount; ++i)
+        device.leds.push_back(ReadLed(json.At("leds").At(i), Index(where, "leds", i)));
 
     const int channelCount = ArraySize(json, "channels", where);
     int channelLeds = 0;
@@ -193,7 +198,8 @@ DeviceCatalog ReadCatalog(std::string_view text) {
         for (std::size_t i = 0; i < device.leds.size(); ++i) {
             const LedDescription& led = device.leds[i];
             const std::string at = Index(where, "leds", static_cast<int>(i));
-            if (!ledIds.insert(led.ledId).second) Fail(at, "ledId " + std::to_string(led.ledId) + " is used twice");
+            if (!ledIds.insert(led.ledId).second)
+                Fail(at, "ledId " + std::to_string(led.ledId) + " is used twice");
             if (led.key.empty()) continue;
             for (const auto& key : keys) {
                 if (EqualsIgnoringCase(key, led.key)) Fail(at, "key \"" + led.key + "\" is used twice");

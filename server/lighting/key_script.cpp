@@ -57,11 +57,16 @@ bool KeyForCharacter(char c, std::string& name, bool& shift) {
         char shifted;
         const char* name;
     } kPunctuation[] = {
-        {',', '<', "Comma"},     {'.', '>', "Period"},      {'-', '_', "Minus"},        {'=', '+', "Equal"},
-        {';', ':', "Semicolon"}, {'\'', '"', "Quote"},      {'/', '?', "Slash"},        {'\\', '|', "Backslash"},
-        {'[', '{', "LeftBracket"}, {']', '}', "RightBracket"}, {'`', '~', "Grave"},       {'1', '!', "1"},
-        {'2', '@', "2"},         {'3', '#', "3"},           {'4', '$', "4"},            {'5', '%', "5"},
-        {'6', '^', "6"},         {'7', '&', "7"},           {'8', '*', "8"},            {'9', '(', "9"},
+        {',', '<', "Comma"},       {'.', '>', "Period"},
+        {'-', '_', "Minus"},       {'=', '+', "Equal"},
+        {';', ':', "Semicolon"},   {'\'', '"', "Quote"},
+        {'/', '?', "Slash"},       {'\\', '|', "Backslash"},
+        {'[', '{', "LeftBracket"}, {']', '}', "RightBracket"},
+        {'`', '~', "Grave"},       {'1', '!', "1"},
+        {'2', '@', "2"},           {'3', '#', "3"},
+        {'4', '$', "4"},           {'5', '%', "5"},
+        {'6', '^', "6"},           {'7', '&', "7"},
+        {'8', '*', "8"},           {'9', '(', "9"},
         {'0', ')', "0"},
     };
     shift = false;
@@ -150,7 +155,8 @@ KeyScript ParseKeyScript(std::string_view text, const DeviceCatalog& catalog) {
             }
             int vendorKey = 0;
             if (!resolve(token.substr(1), vendorKey)) break;
-            script.steps.push_back({token[0] == '+' ? KeyStep::Kind::kPress : KeyStep::Kind::kRelease, vendorKey, 0});
+            script.steps.push_back(
+                {token[0] == '+' ? KeyStep::Kind::kPress : KeyStep::Kind::kRelease, vendorKey, 0});
         } else {
             int vendorKey = 0;
             if (!resolve(token, vendorKey)) break;
@@ -165,7 +171,9 @@ KeyScript ParseKeyScript(std::string_view text, const DeviceCatalog& catalog) {
 KeyScriptRunner::KeyScriptRunner(Sink sink, int eventGapMs)
     : sink_(std::move(sink)), eventGapMs_(eventGapMs), thread_([this] { Run(); }) {}
 
-KeyScriptRunner::~KeyScriptRunner() { Stop(); }
+KeyScriptRunner::~KeyScriptRunner() {
+    Stop();
+}
 
 void KeyScriptRunner::Play(std::vector<KeyStep> steps, bool repeat) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -31,9 +31,13 @@ std::string ReadFailure(std::uint32_t code) {
 }  // namespace
 
 LightingServer::LightingServer(DeviceCatalog catalog, ServerIdentity identity)
-    : catalog_(std::move(catalog)), identity_(std::move(identity)), handler_(catalog_, lighting_, identity_) {}
+    : catalog_(std::move(catalog)),
+      identity_(std::move(identity)),
+      handler_(catalog_, lighting_, identity_) {}
 
-LightingServer::~LightingServer() { Stop(); }
+LightingServer::~LightingServer() {
+    Stop();
+}
 
 void LightingServer::SetTraceSink(TraceSink sink) {
     std::lock_guard<std::mutex> lock(traceMutex_);
@@ -59,7 +63,8 @@ void LightingServer::Trace(TraceEvent::Kind kind, const Session* session, std::s
 }
 
 std::shared_ptr<LightingServer::Session> LightingServer::OpenSession(const std::string& identity,
-                                                                     IServerPipe& requests, IServerPipe& responses,
+                                                                     IServerPipe& requests,
+                                                                     IServerPipe& responses,
                                                                      IServerPipe& notifications) {
     auto session = std::make_shared<Session>();
     session->identity = identity;
@@ -134,7 +139,8 @@ void LightingServer::RunSession(Session& session) {
             }
         }
         Trace(TraceEvent::Kind::kResponse, &session, responseText);
-        const std::uint32_t written = session.responses->WriteMessage(TextMessage(responseText), kWriteTimeoutMs);
+        const std::uint32_t written =
+            session.responses->WriteMessage(TextMessage(responseText), kWriteTimeoutMs);
         if (written != kResultOk) {
             reason = "writing the response failed (code " + std::to_string(written) + ")";
             break;

@@ -59,7 +59,9 @@ Json WithResult(int code, Json result) {
     return response;
 }
 
-Json Flag(int code, bool result) { return WithResult(code, Json(result)); }
+Json Flag(int code, bool result) {
+    return WithResult(code, Json(result));
+}
 
 Json PositionJson(const LedDescription& led, double top, double left) {
     Json entry;
@@ -71,15 +73,19 @@ Json PositionJson(const LedDescription& led, double top, double left) {
     return entry;
 }
 
-bool IsColourValue(int v) { return v >= 0 && v <= 255; }
+bool IsColourValue(int v) {
+    return v >= 0 && v <= 255;
+}
 
 Rgb ToRgb(const LedColour& c) {
-    return Rgb{static_cast<std::uint8_t>(c.r), static_cast<std::uint8_t>(c.g), static_cast<std::uint8_t>(c.b)};
+    return Rgb{static_cast<std::uint8_t>(c.r), static_cast<std::uint8_t>(c.g),
+               static_cast<std::uint8_t>(c.b)};
 }
 
 // A colour list to be set: parsed, every LED known (on the given device, when one is given) and every
 // value in 0 to 255. Nullopt otherwise.
-std::optional<std::vector<LedColour>> ColoursToSet(const DeviceCatalog& catalog, const Json& text, int device) {
+std::optional<std::vector<LedColour>> ColoursToSet(const DeviceCatalog& catalog, const Json& text,
+                                                   int device) {
     if (text.Type() != kJsonString) return std::nullopt;
     auto colours = ParseColourList(text.AsString());
     if (!colours) return std::nullopt;
@@ -139,7 +145,9 @@ Json RequestHandler::Handshake(const Json& /*params*/) {
     return response;
 }
 
-Json RequestHandler::DeviceCount() { return WithResult(kServerOk, Json(catalog_.DeviceCount())); }
+Json RequestHandler::DeviceCount() {
+    return WithResult(kServerOk, Json(catalog_.DeviceCount()));
+}
 
 Json RequestHandler::DeviceInfo(const Json& params) {
     const auto index = WholeNumber(params.At("deviceIndex"));
@@ -178,7 +186,8 @@ Json RequestHandler::LedPositions() {
     Json positions;
     for (const auto& device : catalog_.Devices()) {
         for (const auto& led : device.leds) {
-            positions.Append(PositionJson(led, device.placementTop + led.top, device.placementLeft + led.left));
+            positions.Append(
+                PositionJson(led, device.placementTop + led.top, device.placementLeft + led.left));
         }
     }
     return WithResult(kServerOk, std::move(positions));

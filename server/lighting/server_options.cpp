@@ -108,7 +108,8 @@ ParsedOptions ParseServerOptions(const std::vector<std::string>& args) {
         }
         if (!ok) break;
     }
-    if (parsed.error.empty() && o.loopKeyScript && o.keyScript.empty()) parsed.error = "--keys-loop needs --keys";
+    if (parsed.error.empty() && o.loopKeyScript && o.keyScript.empty())
+        parsed.error = "--keys-loop needs --keys";
     if (parsed.error.empty() && o.loopKeyScript && !o.autoTypeText.empty())
         parsed.error = "--keys-loop and --auto-type cannot be combined: both repeat for ever";
     return parsed;
@@ -129,7 +130,8 @@ Protocol:
   --protocol N           protocol version to report in the handshake (default 9); methods newer than
                          N are answered as unknown, as an older server would
   --breaking-changes     declare the protocol incompatible ("breakingChanges": true)
-  --server-version TEXT  version text to report (default ")" + ServerIdentity{}.version + R"(")
+  --server-version TEXT  version text to report (default ")" +
+           ServerIdentity{}.version + R"(")
   --runtime-dir DIR      where the pipes are created (Linux; default $XDG_RUNTIME_DIR, else /tmp)
 
 Key presses (sent to every client that registered for them):

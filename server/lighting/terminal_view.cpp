@@ -45,14 +45,17 @@ std::string Fit(const std::string& text, int width) {
     return out;
 }
 
-int Round(double v) { return static_cast<int>(std::floor(v + 0.5)); }
+int Round(double v) {
+    return static_cast<int>(std::floor(v + 0.5));
+}
 
 Block RenderDevice(int index, const DeviceDescription& device, const std::vector<Rgb>& colours,
                    const ViewLayout& layout) {
     Block block;
     const std::string title = "[" + std::to_string(index) + "] " + device.model;
     if (device.leds.empty()) {
-        block.width = std::min<int>(std::max<int>(kMinBlockWidth, static_cast<int>(title.size())), layout.columns);
+        block.width =
+            std::min<int>(std::max<int>(kMinBlockWidth, static_cast<int>(title.size())), layout.columns);
         block.lines.push_back(Fit(title, block.width));
         block.lines.push_back(Fit("  (no LEDs)", block.width));
         return block;
@@ -68,7 +71,8 @@ Block RenderDevice(int index, const DeviceDescription& device, const std::vector
     }
     double mmPerColumn = layout.mmPerColumn;
     const int available = std::max(8, layout.columns);
-    if ((maxRight - minLeft) / mmPerColumn > available - 1) mmPerColumn = (maxRight - minLeft) / (available - 1);
+    if ((maxRight - minLeft) / mmPerColumn > available - 1)
+        mmPerColumn = (maxRight - minLeft) / (available - 1);
 
     const int gridWidth = std::max(1, Round((maxRight - minLeft) / mmPerColumn) + 1);
     const int gridHeight = std::max(1, Round((maxBottom - minTop) / layout.mmPerRow));
@@ -97,11 +101,13 @@ Block RenderDevice(int index, const DeviceDescription& device, const std::vector
             }
         }
     }
-    while (grid.size() > 1 && std::none_of(grid.back().begin(), grid.back().end(), [](const Cell& c) { return c.lit; }))
+    while (grid.size() > 1 &&
+           std::none_of(grid.back().begin(), grid.back().end(), [](const Cell& c) { return c.lit; }))
         grid.pop_back();
 
     // Wide enough for the title where the terminal allows, so that small devices keep their names.
-    block.width = std::max(gridWidth, std::min(std::max(kMinBlockWidth, static_cast<int>(title.size())), available));
+    block.width =
+        std::max(gridWidth, std::min(std::max(kMinBlockWidth, static_cast<int>(title.size())), available));
     block.lines.push_back(Fit(title, block.width));
     for (const auto& cells : grid) {
         std::string line;
@@ -125,7 +131,9 @@ Block RenderDevice(int index, const DeviceDescription& device, const std::vector
     return block;
 }
 
-char Hex(int v) { return "0123456789abcdef"[v & 15]; }
+char Hex(int v) {
+    return "0123456789abcdef"[v & 15];
+}
 
 std::string HexColour(const Rgb& c) {
     std::string s;
@@ -144,8 +152,8 @@ std::string RenderColourView(const DeviceCatalog& catalog, const std::vector<std
     std::vector<Block> blocks;
     for (int i = 0; i < catalog.DeviceCount(); ++i) {
         const auto index = static_cast<std::size_t>(i);
-        blocks.push_back(RenderDevice(i, catalog.Devices()[index], index < colours.size() ? colours[index] : kNone,
-                                      layout));
+        blocks.push_back(RenderDevice(i, catalog.Devices()[index],
+                                      index < colours.size() ? colours[index] : kNone, layout));
     }
 
     // Pack blocks left to right into rows of the available width.
@@ -209,7 +217,9 @@ std::string RenderPlainView(const DeviceCatalog& catalog, const std::vector<std:
 TerminalView::TerminalView(const LightingServer& server, Options options, std::FILE* out)
     : server_(server), options_(std::move(options)), out_(out) {}
 
-TerminalView::~TerminalView() { Stop(); }
+TerminalView::~TerminalView() {
+    Stop();
+}
 
 void TerminalView::Start() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -278,11 +288,13 @@ void TerminalView::Run() {
 void TerminalView::Draw(const LightingServer::Snapshot& snapshot) {
     const int columns = options_.columns ? options_.columns() : 0;
     const int width = columns > 0 ? columns : 100;
-    std::string status = options_.title + "  |  clients: " + std::to_string(snapshot.clientCount) +
-                         "  key listeners: " + std::to_string(snapshot.keyListenerCount) + "  control: " +
-                         (snapshot.controlHolder ? "client " + std::to_string(*snapshot.controlHolder) : "none");
+    std::string status =
+        options_.title + "  |  clients: " + std::to_string(snapshot.clientCount) +
+        "  key listeners: " + std::to_string(snapshot.keyListenerCount) + "  control: " +
+        (snapshot.controlHolder ? "client " + std::to_string(*snapshot.controlHolder) : "none");
     if (!options_.ansi) {
-        const std::string text = "--- " + status + "\n" + RenderPlainView(server_.Catalog(), snapshot.colours, width);
+        const std::string text =
+            "--- " + status + "\n" + RenderPlainView(server_.Catalog(), snapshot.colours, width);
         std::fputs(text.c_str(), out_);
         std::fflush(out_);
         return;

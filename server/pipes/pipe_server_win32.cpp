@@ -1,6 +1,7 @@
 // Server side of Windows named pipes. A thread per listener keeps instances of the name waiting for
 // clients at all times and queues connected instances for Accept, so a client that arrives while
-// nobody is in Accept still finds an instance instead of a busy answer.
+// nobody is in Accept still finds an instance instead of a busy answer. Clients that connect at the
+// same moment are queued in no particular order.
 #include <windows.h>
 
 #include <chrono>

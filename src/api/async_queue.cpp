@@ -19,7 +19,7 @@ void AsyncQueue::AppendCallbackLocked(AsyncCallbackEntry entry) {
         // First, so that whoever stops the worker at unload knows of it before it exists.
         if (onFirstStart_) onFirstStart_();
         running_.store(true, std::memory_order_release);
-        worker_ = std::thread(&AsyncQueue::Run, this);
+        worker_ = LibraryThread([this] { Run(); });
     }
     callbacks_.push_back(entry);
 }
@@ -39,7 +39,7 @@ void AsyncQueue::Close() {
 
 void AsyncQueue::Join() {
     Close();
-    if (worker_.joinable()) worker_.join();
+    if (worker_.Joinable()) worker_.Join();
 }
 
 bool AsyncQueue::WorkerStarted() {

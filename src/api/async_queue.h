@@ -13,9 +13,9 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "transport/library_thread.h"
 #include "veltari.h"
 
 namespace sdk {
@@ -74,7 +74,7 @@ private:
     // Only for waking the worker early when the queue closes; callers never touch it.
     std::mutex sleepMutex_;
     std::condition_variable sleepCondition_;
-    std::thread worker_;
+    LibraryThread worker_;
 };
 
 }  // namespace sdk

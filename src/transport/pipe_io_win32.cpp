@@ -8,6 +8,8 @@ namespace {
 
 // Big transfers go in pieces that fit a DWORD count.
 constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
+// The first piece of a payload; later pieces double what has arrived.
+constexpr std::size_t kFirstPayloadPiece = 64 * 1024;
 
 class Deadline {
 public:
@@ -148,18 +150,33 @@ std::uint32_t ReadFrame(const PipeIo& io, Bytes& out, int timeoutMs, bool& frami
         framingLost = true;
         return kErrorInvalidData;
     }
+    // The buffer grows with the bytes that arrive rather than with the length announced, so a peer that
+    // sends a length word and then nothing cannot make us hold memory up to the cap. One deadline covers
+    // the whole payload, however many pieces it takes.
+    const Deadline deadline(timeoutMs);
     Bytes buffer;
-    try {
-        buffer.resize(length);
-    } catch (const std::bad_alloc&) {
-        framingLost = true;
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    moved = 0;
-    code = ReadExactly(io, buffer.data(), buffer.size(), timeoutMs, moved);
-    if (code != kResultOk) {
-        framingLost = true;
-        return code;
+    std::size_t have = 0;
+    while (have < length) {
+        const std::size_t next = std::min<std::size_t>(length, std::max(kFirstPayloadPiece, have * 2));
+        try {
+            buffer.resize(next);
+        } catch (const std::bad_alloc&) {
+            framingLost = true;
+            return ERROR_NOT_ENOUGH_MEMORY;
+        }
+        const DWORD remaining = deadline.Remaining();
+        if (remaining == 0) {
+            framingLost = true;
+            return kErrorIoPending;
+        }
+        moved = 0;
+        code = ReadExactly(io, buffer.data() + have, next - have,
+                           remaining == INFINITE ? 0 : static_cast<int>(remaining), moved);
+        if (code != kResultOk) {
+            framingLost = true;
+            return code;
+        }
+        have = next;
     }
     out.swap(buffer);
     return kResultOk;

@@ -16,6 +16,9 @@
 namespace sdk {
 namespace {
 
+// The first piece of a payload that has not arrived yet; later pieces double what has.
+constexpr std::size_t kFirstPayloadPiece = 64 * 1024;
+
 constexpr std::uint32_t kErrorAccessDenied = 5;
 constexpr std::uint32_t kErrorInvalidHandle = 6;
 constexpr std::uint32_t kErrorNotEnoughMemory = 8;
@@ -270,16 +273,29 @@ std::uint32_t SocketChannel::ReceiveInto(Out& out, int timeoutMs, bool& framingL
             return kResultOk;
         }
         // The rest of a frame longer than what has arrived goes straight into the payload, with a time-out
-        // of its own; nothing is read beyond the frame.
-        payload.resize(length);
-        std::memcpy(static_cast<void*>(payload.data()), received_.Data(), have);
-        received_.Consume(have);
-        std::size_t moved = 0;
-        const std::uint32_t code = ReceiveExact(reinterpret_cast<std::uint8_t*>(payload.data()) + have,
-                                                length - have, timeoutMs, moved);
-        if (code != kResultOk) {
-            framingLost = true;
-            return code;
+        // of its own; nothing is read beyond the frame. The payload grows with the bytes that arrive rather
+        // than with the length announced, so a peer that sends a length word and then nothing cannot make
+        // us hold memory up to the cap; one deadline covers all the pieces.
+        if (have > 0) {
+            payload.assign(received_.Data(), received_.Data() + have);
+            received_.Consume(have);
+        }
+        const Deadline deadline(timeoutMs);
+        std::size_t filled = have;
+        while (filled < length) {
+            const std::size_t next = std::min<std::size_t>(length, std::max(kFirstPayloadPiece, filled * 2));
+            payload.resize(next);
+            const int left = deadline.Left();
+            std::size_t moved = 0;
+            const std::uint32_t code =
+                left < 0 ? kErrorIoPending
+                         : ReceiveExact(reinterpret_cast<std::uint8_t*>(payload.data()) + filled,
+                                        next - filled, left, moved);
+            if (code != kResultOk) {
+                framingLost = true;
+                return code;
+            }
+            filled = next;
         }
         out.swap(payload);
         return kResultOk;

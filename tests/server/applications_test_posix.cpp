@@ -8,8 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,6 +26,19 @@ namespace {
 
 constexpr char kRoleVariable[] = "VELTARI_TEST_APPLICATION_RUNTIME";
 constexpr char kReplyMark[] = "@@ ";
+
+// Key presses the application's callback received, as "KEY:PRESSED" words.
+struct ReceivedKeys {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<std::string> keys;
+} g_received;
+
+void OnKey(void*, VeltariKeyId key, bool pressed) {
+    std::lock_guard<std::mutex> lock(g_received.mutex);
+    g_received.keys.push_back(std::to_string(key) + ":" + (pressed ? "1" : "0"));
+    g_received.arrived.notify_all();
+}
 
 // The application side: one command per line, one reply line per command.
 std::string Execute(const std::string& line) {
@@ -54,6 +70,18 @@ std::string Execute(const std::string& line) {
     } else if (command == "release") {
         const bool result = VeltariReleaseControl(VeltariAccessModeLightingControl);
         out << result << " " << VeltariGetLastError();
+    } else if (command == "register") {
+        const bool result = VeltariRegisterKeypressCallback(&OnKey, nullptr);
+        out << result << " " << VeltariGetLastError();
+    } else if (command == "keys") {  // keys N MS: what arrived once N keys did, or after MS milliseconds
+        std::size_t count = 0;
+        int ms = 0;
+        in >> count >> ms;
+        std::unique_lock<std::mutex> lock(g_received.mutex);
+        g_received.arrived.wait_for(lock, std::chrono::milliseconds(ms),
+                                    [&] { return g_received.keys.size() >= count; });
+        out << "keys";
+        for (const auto& key : g_received.keys) out << " " << key;
     } else {
         out << "unknown command";
     }
@@ -101,7 +129,8 @@ public:
     // The reply to one command, or "(no reply)".
     std::string Ask(const std::string& command) {
         const std::string line = command + "\n";
-        if (::write(toChild_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return "(no reply)";
+        if (::write(toChild_, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+            return "(no reply)";
         for (;;) {
             const auto end = buffer_.find('\n');
             if (end != std::string::npos) {
@@ -194,13 +223,33 @@ TEST_F(ApplicationsTest, ControlIsExclusiveUntilGivenBackOrTheHolderEnds) {
     EXPECT_EQ(other.Ask("control"), "0 0");  // refused; the library reads the result only
     EXPECT_EQ(holder.Ask("set " + r + " 9 9 9"), "1 0");
     EXPECT_EQ(other.Ask("get " + r), "1 9 9 9");
-    EXPECT_EQ(other.Ask("get " + t), "1 0 0 0");  // not set by the holder: dark
+    EXPECT_EQ(other.Ask("get " + t), "1 0 0 0");         // not set by the holder: dark
     EXPECT_EQ(other.Ask("set " + t + " 3 3 3"), "1 0");  // kept on its layer meanwhile
     holder.Exit();
     EXPECT_TRUE(served_.WaitForClients(1));
     EXPECT_EQ(other.Ask("get " + r), "1 1 1 1");
     EXPECT_EQ(other.Ask("get " + t), "1 3 3 3");
     EXPECT_EQ(other.Ask("control"), "1 0");
+}
+
+TEST_F(ApplicationsTest, KeyPressesReachRegisteredApplicationsOnly) {
+    Application listening, deaf;
+    ASSERT_EQ(listening.Ask("handshake"), "1 0");
+    ASSERT_EQ(deaf.Ask("handshake"), "1 0");
+    ASSERT_EQ(listening.Ask("register"), "1 0");
+    const int a = *served_.Server().Catalog().VendorKeyForName("A");
+    served_.Server().PressKey(a, true);
+    served_.Server().PressKey(a, false);
+    const std::string expected = "keys " + std::to_string(a) + ":1 " + std::to_string(a) + ":0";
+    EXPECT_EQ(listening.Ask("keys 2 10000"), expected);
+    // Had the server sent those to the other application too, they would be waiting in its pipe and reach
+    // its callback as soon as it registers; only the key pressed afterwards may.
+    ASSERT_EQ(deaf.Ask("register"), "1 0");
+    const int b = *served_.Server().Catalog().VendorKeyForName("B");
+    served_.Server().PressKey(b, true);
+    EXPECT_EQ(deaf.Ask("keys 1 10000"), "keys " + std::to_string(b) + ":1");
+    EXPECT_EQ(deaf.Ask("keys 2 300"), "keys " + std::to_string(b) + ":1");
+    EXPECT_EQ(listening.Ask("keys 3 10000"), expected + " " + std::to_string(b) + ":1");
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 // real pipes.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -98,7 +101,8 @@ TEST_F(ContractTest, DeviceInfoDescribesEveryDeviceAndRefusesOthers) {
             EXPECT_EQ(info->channels[c].totalLedsCount, channel.TotalLedCount());
             ASSERT_EQ(info->channels[c].devicesCount, static_cast<int>(channel.devices.size()));
             for (int d = 0; d < info->channels[c].devicesCount; ++d) {
-                EXPECT_EQ(info->channels[c].devices[d].type, channel.devices[static_cast<std::size_t>(d)].type);
+                EXPECT_EQ(info->channels[c].devices[d].type,
+                          channel.devices[static_cast<std::size_t>(d)].type);
                 EXPECT_EQ(info->channels[c].devices[d].deviceLedCount,
                           channel.devices[static_cast<std::size_t>(d)].ledCount);
             }
@@ -230,6 +234,114 @@ TEST_F(ContractTest, AnOlderServersProtocolKeepsNewerFunctionsFromIt) {
     const VeltariLedColor set[] = {{a, 1, 1, 1}};
     EXPECT_TRUE(VeltariSetLedsColors(1, set));
     EXPECT_TRUE(VeltariReleaseControl(VeltariAccessModeLightingControl));
+}
+
+TEST_F(ContractTest, BufferedColoursOfSeveralDevicesArriveInOneFlush) {
+    Serve();
+    Handshake();
+    const int a = VeltariGetLedIdForKeyName('A');
+    const int strip = Catalog().Device(3)->leds[5].ledId;
+    const VeltariLedColor keyboard[] = {{a, 10, 20, 30}};
+    const VeltariLedColor controller[] = {{strip, 40, 50, 60}};
+    ASSERT_TRUE(VeltariSetLedsColorsBufferByDeviceIndex(0, 1, keyboard));
+    ASSERT_TRUE(VeltariSetLedsColorsBufferByDeviceIndex(3, 1, controller));
+    EXPECT_TRUE(VeltariSetLedsColorsFlushBuffer());
+    EXPECT_EQ(LastError(), VeltariErrorSuccess);
+    VeltariLedColor get[] = {{a, 0, 0, 0}, {strip, 0, 0, 0}};
+    ASSERT_TRUE(VeltariGetLedsColors(2, get));
+    EXPECT_EQ(get[0].b, 30);
+    EXPECT_EQ(get[1].r, 40);
+
+    // A keyboard LED buffered for the mouse: the whole flush is refused and nothing of it is applied.
+    const VeltariLedColor good[] = {{a, 1, 1, 1}};
+    ASSERT_TRUE(VeltariSetLedsColorsBufferByDeviceIndex(0, 1, good));
+    ASSERT_TRUE(VeltariSetLedsColorsBufferByDeviceIndex(1, 1, keyboard));
+    EXPECT_FALSE(VeltariSetLedsColorsFlushBuffer());
+    EXPECT_EQ(LastError(), VeltariErrorBadArgument);
+    ASSERT_TRUE(VeltariGetLedsColors(1, get));
+    EXPECT_EQ(get[0].r, 10);
+}
+
+struct Completion {
+    std::mutex mutex;
+    std::condition_variable done;
+    int calls = 0;
+    bool result = false;
+    VeltariError error = VeltariErrorServerUnreachable;
+
+    static void Call(void* context, bool result, VeltariError error) {
+        auto* self = static_cast<Completion*>(context);
+        std::lock_guard<std::mutex> lock(self->mutex);
+        ++self->calls;
+        self->result = result;
+        self->error = error;
+        self->done.notify_all();
+    }
+    bool Wait() {
+        std::unique_lock<std::mutex> lock(mutex);
+        return done.wait_for(lock, std::chrono::seconds(10), [&] { return calls > 0; });
+    }
+};
+
+TEST_F(ContractTest, AsynchronousSetsAndFlushesAreAnswered) {
+    Serve();
+    Handshake();
+    const int s = VeltariGetLedIdForKeyName('S');
+    const VeltariLedColor colour[] = {{s, 7, 8, 9}};
+    Completion set;
+    ASSERT_TRUE(VeltariSetLedsColorsAsync(1, colour, &Completion::Call, &set));
+    ASSERT_TRUE(set.Wait());
+    EXPECT_TRUE(set.result);
+    EXPECT_EQ(set.error, VeltariErrorSuccess);
+
+    const VeltariLedColor buffered[] = {{s, 1, 2, 3}};
+    ASSERT_TRUE(VeltariSetLedsColorsBufferByDeviceIndex(0, 1, buffered));
+    Completion flush;
+    ASSERT_TRUE(VeltariSetLedsColorsFlushBufferAsync(&Completion::Call, &flush));
+    ASSERT_TRUE(flush.Wait());
+    EXPECT_TRUE(flush.result);
+    EXPECT_EQ(flush.error, VeltariErrorSuccess);
+    VeltariLedColor get[] = {{s, 0, 0, 0}};
+    ASSERT_TRUE(VeltariGetLedsColors(1, get));
+    EXPECT_EQ(get[0].r * 65536 + get[0].g * 256 + get[0].b, 0x010203);
+
+    // An LED the server does not have comes back through the callback.
+    const VeltariLedColor unknown[] = {{900, 1, 1, 1}};
+    Completion refused;
+    ASSERT_TRUE(VeltariSetLedsColorsAsync(1, unknown, &Completion::Call, &refused));
+    ASSERT_TRUE(refused.Wait());
+    EXPECT_FALSE(refused.result);
+    EXPECT_EQ(refused.error, VeltariErrorBadArgument);
+}
+
+struct KeyLog {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<std::pair<int, bool>> keys;
+
+    static void Call(void* context, VeltariKeyId key, bool pressed) {
+        auto* self = static_cast<KeyLog*>(context);
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->keys.emplace_back(key, pressed);
+        self->arrived.notify_all();
+    }
+    std::vector<std::pair<int, bool>> Wait(std::size_t count) {
+        std::unique_lock<std::mutex> lock(mutex);
+        arrived.wait_for(lock, std::chrono::seconds(10), [&] { return keys.size() >= count; });
+        return keys;
+    }
+};
+
+TEST_F(ContractTest, KeyPressesReachARegisteredCallback) {
+    Serve();
+    Handshake();
+    KeyLog log;
+    ASSERT_TRUE(VeltariRegisterKeypressCallback(&KeyLog::Call, &log));
+    EXPECT_EQ(LastError(), VeltariErrorSuccess);
+    const int vendorKey = *Catalog().VendorKeyForName("Space");
+    served_->Server().PressKey(vendorKey, true);
+    served_->Server().PressKey(vendorKey, false);
+    EXPECT_EQ(log.Wait(2), (std::vector<std::pair<int, bool>>{{vendorKey, true}, {vendorKey, false}}));
 }
 
 }  // namespace

@@ -138,14 +138,16 @@ TEST(DeviceDataLoader, RefusesFaultyDataAndSaysWhere) {
         {OneDevice(R"("leds":[{"ledId":1,"top":0,"left":0,"height":1,"width":1},)"
                    R"({"ledId":1,"top":0,"left":0,"height":1,"width":1}])"),
          "used twice"},
-        {OneDevice(R"("leds":[{"ledId":1,"top":"x","left":0,"height":1,"width":1}])"), "\"top\" must be a number"},
+        {OneDevice(R"("leds":[{"ledId":1,"top":"x","left":0,"height":1,"width":1}])"),
+         "\"top\" must be a number"},
         {OneDevice(R"("leds":[{"ledId":1.5,"top":0,"left":0,"height":1,"width":1}])"), "whole number"},
         {OneDevice(R"("leds":[{"ledId":1,"top":0,"left":0,"height":1,"width":1,"key":"A"}])"), "vendorKey"},
         {OneDevice(R"("properties":[{"id":8193,"type":"bool","value":true}])"), "flag 0x1000"},
         {OneDevice(R"("properties":[{"id":4097,"type":"int32","value":1}])"), "flag 0x2000"},
         {OneDevice(R"("properties":[{"id":12289,"type":"bool","value":true}])"), "flag 0x1000"},
         {OneDevice(R"("properties":[{"id":4097,"type":"bool","value":1}])"), "true or false"},
-        {OneDevice(R"("properties":[{"id":4097,"type":"bool","value":true},{"id":4097,"type":"bool","value":true}])"),
+        {OneDevice(
+             R"("properties":[{"id":4097,"type":"bool","value":true},{"id":4097,"type":"bool","value":true}])"),
          "appears twice"},
         {OneDevice(R"("leds":[{"ledId":1,"top":0,"left":0,"height":1,"width":1}],)"
                    R"("channels":[{"devices":[{"type":1,"deviceLedCount":2}]}])"),

@@ -24,10 +24,14 @@ TEST_F(KeyScriptTest, TapsHoldsWaitsAndNumbers) {
     const KeyScript script = ParseKeyScript("a, +LeftShift  -leftshift wait:25 #300 +#0x20", catalog_);
     ASSERT_EQ(script.error, "");
     const std::vector<KeyStep> expected = {
-        {Kind::kPress, Vk("A"), 0},          {Kind::kRelease, Vk("A"), 0},
-        {Kind::kPress, Vk("LeftShift"), 0},  {Kind::kRelease, Vk("LeftShift"), 0},
-        {Kind::kWait, 0, 25},                {Kind::kPress, 300, 0},
-        {Kind::kRelease, 300, 0},            {Kind::kPress, 0x20, 0},
+        {Kind::kPress, Vk("A"), 0},
+        {Kind::kRelease, Vk("A"), 0},
+        {Kind::kPress, Vk("LeftShift"), 0},
+        {Kind::kRelease, Vk("LeftShift"), 0},
+        {Kind::kWait, 0, 25},
+        {Kind::kPress, 300, 0},
+        {Kind::kRelease, 300, 0},
+        {Kind::kPress, 0x20, 0},
     };
     EXPECT_EQ(script.steps, expected);
 }
@@ -37,8 +41,8 @@ TEST_F(KeyScriptTest, TypeUsesShiftForCapitalsAndKeepsQuotedSpaces) {
     ASSERT_EQ(script.error, "");
     const int shift = Vk("LeftShift");
     const std::vector<KeyStep> expected = {
-        {Kind::kPress, shift, 0},       {Kind::kPress, Vk("H"), 0},      {Kind::kRelease, Vk("H"), 0},
-        {Kind::kRelease, shift, 0},     {Kind::kPress, Vk("I"), 0},      {Kind::kRelease, Vk("I"), 0},
+        {Kind::kPress, shift, 0},       {Kind::kPress, Vk("H"), 0},       {Kind::kRelease, Vk("H"), 0},
+        {Kind::kRelease, shift, 0},     {Kind::kPress, Vk("I"), 0},       {Kind::kRelease, Vk("I"), 0},
         {Kind::kPress, Vk("Space"), 0}, {Kind::kRelease, Vk("Space"), 0}, {Kind::kPress, Vk("1"), 0},
         {Kind::kRelease, Vk("1"), 0},
     };

@@ -24,12 +24,13 @@ protected:
     LightingServerTest() : server_(*LoadDeviceCatalog(BuiltInDeviceData()).catalog, ServerIdentity{}) {}
 
     std::string SetColour(int ledId, int r, int g, int b) {
-        return "{\"method\":\"VeltariSetLedsColors\",\"params\":{\"ledsColors\":\"" + std::to_string(ledId) + "," +
-               std::to_string(r) + "," + std::to_string(g) + "," + std::to_string(b) + "\"}}";
+        return "{\"method\":\"VeltariSetLedsColors\",\"params\":{\"ledsColors\":\"" + std::to_string(ledId) +
+               "," + std::to_string(r) + "," + std::to_string(g) + "," + std::to_string(b) + "\"}}";
     }
     Rgb Visible(int ledId) {
         const auto at = server_.Catalog().FindLed(ledId);
-        return server_.TakeSnapshot().colours[static_cast<std::size_t>(at->device)][static_cast<std::size_t>(at->index)];
+        return server_.TakeSnapshot()
+            .colours[static_cast<std::size_t>(at->device)][static_cast<std::size_t>(at->index)];
     }
 
     LightingServer server_;
@@ -128,16 +129,18 @@ TEST_F(LightingServerTest, DisconnectingRemovesTheLayerAndControl) {
 TEST_F(LightingServerTest, ManyClientsAtOnceEachGetTheirOwnAnswers) {
     constexpr int kClients = 8;
     std::vector<MemoryClient> clients(kClients);
-    for (int i = 0; i < kClients; ++i) server_.AddClient(":pid:" + std::to_string(100 + i), clients[i].Pipes());
+    for (int i = 0; i < kClients; ++i)
+        server_.AddClient(":pid:" + std::to_string(100 + i), clients[i].Pipes());
     std::vector<std::thread> threads;
     std::atomic<int> mismatches{0};
     for (int i = 0; i < kClients; ++i) {
         threads.emplace_back([&, i] {
             const int led = server_.Catalog().Device(0)->leds[static_cast<std::size_t>(i)].ledId;
             for (int round = 0; round < 50; ++round) {
-                if (clients[i].Call(SetColour(led, i, round, 1)) != R"({"errorCode":0,"result":true})") ++mismatches;
-                const std::string expected = "{\"errorCode\":0,\"ledsColors\":\"" + std::to_string(led) + "," +
-                                             std::to_string(i) + "," + std::to_string(round) + ",1\"}";
+                if (clients[i].Call(SetColour(led, i, round, 1)) != R"({"errorCode":0,"result":true})")
+                    ++mismatches;
+                const std::string expected = "{\"errorCode\":0,\"ledsColors\":\"" + std::to_string(led) +
+                                             "," + std::to_string(i) + "," + std::to_string(round) + ",1\"}";
                 if (clients[i].Call("{\"method\":\"VeltariGetLedsColors\",\"params\":{\"ledsColors\":\"" +
                                     std::to_string(led) + ",0,0,0\"}}") != expected)
                     ++mismatches;

@@ -24,8 +24,9 @@ TEST(ServerColourList, KeepsNegativeAndLargeFieldsForTheCallerToJudge) {
 }
 
 TEST(ServerColourList, RefusesMalformedText) {
-    for (const char* text : {"1,2,3", "1,2,3,4,", "1,2,3,4##5,1,1,1", "a,1,2,3", "1;2;3;4", " 1,2,3,4", "1,2,3,4 ",
-                             "#", "1,2,3,2147483648", "1,2,3,-2147483649", "1,+2,3,4", "1,2,3,4#5", "-,1,2,3"}) {
+    for (const char* text :
+         {"1,2,3", "1,2,3,4,", "1,2,3,4##5,1,1,1", "a,1,2,3", "1;2;3;4", " 1,2,3,4", "1,2,3,4 ", "#",
+          "1,2,3,2147483648", "1,2,3,-2147483649", "1,+2,3,4", "1,2,3,4#5", "-,1,2,3"}) {
         EXPECT_FALSE(ParseColourList(text).has_value()) << text;
     }
 }

@@ -45,8 +45,9 @@ bool Exists(const std::string& path) {
 }
 
 std::string RendezvousPath(const char* suffix) {
-    return *PipeSocketPath(ServerPipeBaseName() + std::wstring(suffix, suffix + std::char_traits<char>::length(suffix)),
-                           PipeDirectoryUse::kListen);
+    return *PipeSocketPath(
+        ServerPipeBaseName() + std::wstring(suffix, suffix + std::char_traits<char>::length(suffix)),
+        PipeDirectoryUse::kListen);
 }
 
 template <typename Predicate>
@@ -121,7 +122,9 @@ public:
     }
     std::string Out() const { return ReadFile(outPath_); }
     std::string Err() const { return ReadFile(errPath_); }
-    bool Serving() { return Eventually([&] { return Err().find("Serving") != std::string::npos; }); }
+    bool Serving() {
+        return Eventually([&] { return Err().find("Serving") != std::string::npos; });
+    }
 
 private:
     pid_t pid_ = -1;
@@ -217,9 +220,9 @@ TEST_F(ServerProgramTest, KeysTypedOnStandardInputReachRegisteredClients) {
     server.Type("NoSuchKey");
     server.Type("A #300");
     const auto notes = client.WaitNotes(4);
-    EXPECT_EQ(notes, (std::vector<std::string>{R"({"vendorKey":65,"pressed":true})", R"({"vendorKey":65,"pressed":false})",
-                                               R"({"vendorKey":300,"pressed":true})",
-                                               R"({"vendorKey":300,"pressed":false})"}));
+    EXPECT_EQ(notes, (std::vector<std::string>{
+                         R"({"vendorKey":65,"pressed":true})", R"({"vendorKey":65,"pressed":false})",
+                         R"({"vendorKey":300,"pressed":true})", R"({"vendorKey":300,"pressed":false})"}));
     EXPECT_NE(server.Err().find("no key is named \"NoSuchKey\""), std::string::npos);
     server.Type("quit");
     EXPECT_EQ(server.Wait(), 0);
@@ -231,8 +234,8 @@ TEST_F(ServerProgramTest, CommandLineScriptStartsWithTheFirstRegistration) {
     Client client;
     ASSERT_EQ(client.Call(R"({"method":"VeltariRegisterKeypressCallback"})"), R"({"errorCode":0})");
     client.Listen();
-    EXPECT_EQ(client.WaitNotes(2),
-              (std::vector<std::string>{R"({"vendorKey":66,"pressed":true})", R"({"vendorKey":66,"pressed":false})"}));
+    EXPECT_EQ(client.WaitNotes(2), (std::vector<std::string>{R"({"vendorKey":66,"pressed":true})",
+                                                             R"({"vendorKey":66,"pressed":false})"}));
     server.Signal(SIGTERM);
     EXPECT_EQ(server.Wait(), 0);
 }
@@ -245,12 +248,15 @@ TEST_F(ServerProgramTest, VerboseTracesEveryExchangeWithItsClient) {
         EXPECT_EQ(client.Call(R"({"method":"VeltariGetDeviceCount"})"), R"({"errorCode":0,"result":4})");
     }
     const std::string identity = ":pid:" + std::to_string(::getpid());
-    EXPECT_TRUE(Eventually([&] { return server.Err().find("disconnected") != std::string::npos; })) << server.Err();
+    EXPECT_TRUE(Eventually([&] { return server.Err().find("disconnected") != std::string::npos; }))
+        << server.Err();
     const std::string err = server.Err();
     EXPECT_NE(err.find("client 1 (" + identity + ") connected"), std::string::npos) << err;
-    EXPECT_NE(err.find("client 1 (" + identity + ") -> {\"method\":\"VeltariGetDeviceCount\"}"), std::string::npos)
+    EXPECT_NE(err.find("client 1 (" + identity + ") -> {\"method\":\"VeltariGetDeviceCount\"}"),
+              std::string::npos)
         << err;
-    EXPECT_NE(err.find("client 1 (" + identity + ") <- {\"errorCode\":0,\"result\":4}"), std::string::npos) << err;
+    EXPECT_NE(err.find("client 1 (" + identity + ") <- {\"errorCode\":0,\"result\":4}"), std::string::npos)
+        << err;
     // No view was asked for and standard output is not a terminal: nothing on it.
     EXPECT_EQ(server.Out(), "");
     server.Signal(SIGTERM);
@@ -261,11 +267,12 @@ TEST_F(ServerProgramTest, ViewWithoutATerminalPrintsPlainColours) {
     ServerProcess server({"--view", "--no-stdin"});
     ASSERT_TRUE(server.Serving()) << server.Err();
     Client client;
-    const int q = std::stoi(
-        client.Call(R"({"method":"VeltariGetLedIdForKeyName","params":{"keyName":81}})").substr(std::string(R"({"errorCode":0,"result":)").size()));
+    const int q = std::stoi(client.Call(R"({"method":"VeltariGetLedIdForKeyName","params":{"keyName":81}})")
+                                .substr(std::string(R"({"errorCode":0,"result":)").size()));
     client.Call("{\"method\":\"VeltariSetLedsColors\",\"params\":{\"ledsColors\":\"" + std::to_string(q) +
                 ",255,0,16\"}}");
-    EXPECT_TRUE(Eventually([&] { return server.Out().find("Q=ff0010") != std::string::npos; })) << server.Out();
+    EXPECT_TRUE(Eventually([&] { return server.Out().find("Q=ff0010") != std::string::npos; }))
+        << server.Out();
     EXPECT_EQ(server.Out().find('\x1b'), std::string::npos);
     server.Signal(SIGTERM);
     EXPECT_EQ(server.Wait(), 0);

@@ -18,7 +18,9 @@ protected:
         last_ = effects;
         return text;
     }
-    Json SendJson(const std::string& request, ClientId client = 1) { return Json::Parse(Send(request, client)); }
+    Json SendJson(const std::string& request, ClientId client = 1) {
+        return Json::Parse(Send(request, client));
+    }
 
     int KeyLed(char c) { return catalog_.LedIdForKeyName(c); }
 
@@ -42,7 +44,8 @@ TEST_F(RequestHandlerTest, DeviceCountAndInfo) {
     EXPECT_EQ(keyboard.Get("errorCode").AsInt(), 0);
     EXPECT_EQ(keyboard.Get("result").Get("type").AsInt(), 1);
     EXPECT_EQ(keyboard.Get("result").Get("model").AsString(), catalog_.Device(0)->model);
-    EXPECT_EQ(keyboard.Get("result").Get("ledsCount").AsInt(), static_cast<int>(catalog_.Device(0)->leds.size()));
+    EXPECT_EQ(keyboard.Get("result").Get("ledsCount").AsInt(),
+              static_cast<int>(catalog_.Device(0)->leds.size()));
     EXPECT_FALSE(keyboard.Get("result").HasMember("channels"));
 
     const Json controller = SendJson(R"({"method":"VeltariGetDeviceInfo","params":{"deviceIndex":3}})");
@@ -62,7 +65,8 @@ TEST_F(RequestHandlerTest, DeviceCountAndInfo) {
 }
 
 TEST_F(RequestHandlerTest, PositionsPerDeviceAreLocalAndTheFullListIsOnTheDesk) {
-    const Json mine = SendJson(R"({"method":"VeltariGetLedPositionsByDeviceIndex","params":{"deviceIndex":1}})");
+    const Json mine =
+        SendJson(R"({"method":"VeltariGetLedPositionsByDeviceIndex","params":{"deviceIndex":1}})");
     const DeviceDescription& mouse = *catalog_.Device(1);
     ASSERT_EQ(mine.Get("result").Size(), static_cast<int>(mouse.leds.size()));
     EXPECT_EQ(mine.Get("errorCode").AsInt(), 0);
@@ -87,8 +91,12 @@ TEST_F(RequestHandlerTest, PositionsPerDeviceAreLocalAndTheFullListIsOnTheDesk) 
 TEST_F(RequestHandlerTest, KeyNamesForLettersOfBothCases) {
     const int q = KeyLed('Q');
     ASSERT_NE(q, 0);
-    EXPECT_EQ(SendJson(R"({"method":"VeltariGetLedIdForKeyName","params":{"keyName":81}})").Get("result").AsInt(), q);
-    EXPECT_EQ(SendJson(R"({"method":"VeltariGetLedIdForKeyName","params":{"keyName":113}})").Get("result").AsInt(), q);
+    EXPECT_EQ(
+        SendJson(R"({"method":"VeltariGetLedIdForKeyName","params":{"keyName":81}})").Get("result").AsInt(),
+        q);
+    EXPECT_EQ(
+        SendJson(R"({"method":"VeltariGetLedIdForKeyName","params":{"keyName":113}})").Get("result").AsInt(),
+        q);
     EXPECT_EQ(Send(R"({"method":"VeltariGetLedIdForKeyName","params":{"keyName":200}})"),
               R"({"errorCode":5,"result":0})");
     EXPECT_EQ(Send(R"({"method":"VeltariGetLedIdForKeyName"})"), R"({"errorCode":5,"result":0})");
@@ -96,24 +104,26 @@ TEST_F(RequestHandlerTest, KeyNamesForLettersOfBothCases) {
 
 TEST_F(RequestHandlerTest, ColoursAreRememberedPerLedAndReadBack) {
     const int a = KeyLed('A'), b = KeyLed('B');
-    const std::string set = "{\"method\":\"VeltariSetLedsColors\",\"params\":{\"ledsColors\":\"" + std::to_string(a) +
-                            ",255,0,0#" + std::to_string(b) + ",0,128,0\"}}";
+    const std::string set = "{\"method\":\"VeltariSetLedsColors\",\"params\":{\"ledsColors\":\"" +
+                            std::to_string(a) + ",255,0,0#" + std::to_string(b) + ",0,128,0\"}}";
     EXPECT_EQ(Send(set), R"({"errorCode":0,"result":true})");
     EXPECT_TRUE(last_.lightingChanged);
     // The get echoes the ids in the caller's order, whatever colours it sent.
-    const std::string get = "{\"method\":\"VeltariGetLedsColors\",\"params\":{\"ledsColors\":\"" + std::to_string(b) +
-                            ",-1,-1,-1#" + std::to_string(a) + ",0,0,0#1,0,0,0\"}}";
+    const std::string get = "{\"method\":\"VeltariGetLedsColors\",\"params\":{\"ledsColors\":\"" +
+                            std::to_string(b) + ",-1,-1,-1#" + std::to_string(a) + ",0,0,0#1,0,0,0\"}}";
     EXPECT_EQ(SendJson(get).Get("ledsColors").AsString(),
               std::to_string(b) + ",0,128,0#" + std::to_string(a) + ",255,0,0#1,0,0,0");
-    const std::string byDevice = "{\"method\":\"VeltariGetLedsColorsByDeviceIndex\",\"params\":{\"deviceIndex\":0,"
-                                 "\"ledsColors\":\"" + std::to_string(a) + ",0,0,0\"}}";
+    const std::string byDevice =
+        "{\"method\":\"VeltariGetLedsColorsByDeviceIndex\",\"params\":{\"deviceIndex\":0,"
+        "\"ledsColors\":\"" +
+        std::to_string(a) + ",0,0,0\"}}";
     EXPECT_EQ(Send(byDevice), "{\"errorCode\":0,\"ledsColors\":\"" + std::to_string(a) + ",255,0,0\"}");
 }
 
 TEST_F(RequestHandlerTest, ARefusedColourListChangesNothing) {
     const int a = KeyLed('A');
-    const std::string prefix = "{\"method\":\"VeltariSetLedsColors\",\"params\":{\"ledsColors\":\"" +
-                               std::to_string(a) + ",1,2,3#";
+    const std::string prefix =
+        "{\"method\":\"VeltariSetLedsColors\",\"params\":{\"ledsColors\":\"" + std::to_string(a) + ",1,2,3#";
     for (const char* tail : {"900,1,1,1", "0,1,1,1", "912,1,1,1", "2,256,0,0", "2,0,-1,0", "2,0,0", "x"}) {
         EXPECT_EQ(Send(prefix + tail + "\"}}"), R"({"errorCode":5,"result":false})") << tail;
     }
@@ -131,39 +141,52 @@ TEST_F(RequestHandlerTest, GetsOfUnknownLedsOrDevicesGiveNoColours) {
     EXPECT_EQ(Send(R"({"method":"VeltariGetLedsColors","params":{"ledsColors":"1,0,0"}})"), expected);
     EXPECT_EQ(Send(R"({"method":"VeltariGetLedsColors"})"), expected);
     EXPECT_EQ(Send("{\"method\":\"VeltariGetLedsColorsByDeviceIndex\",\"params\":{\"deviceIndex\":0,"
-                   "\"ledsColors\":\"" + std::to_string(mouseLed) + ",0,0,0\"}}"),
+                   "\"ledsColors\":\"" +
+                   std::to_string(mouseLed) + ",0,0,0\"}}"),
               expected);
-    EXPECT_EQ(Send(R"({"method":"VeltariGetLedsColorsByDeviceIndex","params":{"deviceIndex":7,"ledsColors":"1,0,0,0"}})"),
-              expected);
+    EXPECT_EQ(
+        Send(
+            R"({"method":"VeltariGetLedsColorsByDeviceIndex","params":{"deviceIndex":7,"ledsColors":"1,0,0,0"}})"),
+        expected);
 }
 
 TEST_F(RequestHandlerTest, FlushAppliesEachDevicesListOrNothingAtAll) {
     const int a = KeyLed('A');
     const int mouseLed = catalog_.Device(1)->leds[0].ledId;
-    const std::string good = "{\"method\":\"VeltariSetLedsColorsFlushBuffer\",\"params\":{\"ledsColorsByDeviceIndex\":["
-                             "{\"deviceIndex\":0,\"ledColors\":\"" + std::to_string(a) + ",0,0,255\"},"
-                             "{\"deviceIndex\":1,\"ledColors\":\"" + std::to_string(mouseLed) + ",1,2,3\"}]}}";
+    const std::string good =
+        "{\"method\":\"VeltariSetLedsColorsFlushBuffer\",\"params\":{\"ledsColorsByDeviceIndex\":["
+        "{\"deviceIndex\":0,\"ledColors\":\"" +
+        std::to_string(a) +
+        ",0,0,255\"},"
+        "{\"deviceIndex\":1,\"ledColors\":\"" +
+        std::to_string(mouseLed) + ",1,2,3\"}]}}";
     EXPECT_EQ(Send(good, 4), R"({"errorCode":0,"result":true})");
     EXPECT_EQ(lighting_.Visible(a), (Rgb{0, 0, 255}));
     EXPECT_EQ(lighting_.LayerColour(4, mouseLed), (Rgb{1, 2, 3}));
 
     // The second entry names an LED of another device: the first entry must not be applied either.
-    const std::string wrongDevice = "{\"method\":\"VeltariSetLedsColorsFlushBuffer\",\"params\":{\"ledsColorsByDeviceIndex\":["
-                                    "{\"deviceIndex\":0,\"ledColors\":\"" + std::to_string(a) + ",9,9,9\"},"
-                                    "{\"deviceIndex\":0,\"ledColors\":\"" + std::to_string(mouseLed) + ",1,1,1\"}]}}";
+    const std::string wrongDevice =
+        "{\"method\":\"VeltariSetLedsColorsFlushBuffer\",\"params\":{\"ledsColorsByDeviceIndex\":["
+        "{\"deviceIndex\":0,\"ledColors\":\"" +
+        std::to_string(a) +
+        ",9,9,9\"},"
+        "{\"deviceIndex\":0,\"ledColors\":\"" +
+        std::to_string(mouseLed) + ",1,1,1\"}]}}";
     EXPECT_EQ(Send(wrongDevice, 4), R"({"errorCode":5,"result":false})");
     EXPECT_EQ(lighting_.Visible(a), (Rgb{0, 0, 255}));
 
     for (const char* params : {R"({"ledsColorsByDeviceIndex":[{"deviceIndex":8,"ledColors":""}]})",
                                R"({"ledsColorsByDeviceIndex":[{"deviceIndex":0,"ledsColors":"1,0,0,0"}]})",
                                R"({"ledsColorsByDeviceIndex":[5]})", R"({"ledsColorsByDeviceIndex":"x"})"}) {
-        EXPECT_EQ(Send(std::string(R"({"method":"VeltariSetLedsColorsFlushBuffer","params":)") + params + "}"),
-                  R"({"errorCode":5,"result":false})")
+        EXPECT_EQ(
+            Send(std::string(R"({"method":"VeltariSetLedsColorsFlushBuffer","params":)") + params + "}"),
+            R"({"errorCode":5,"result":false})")
             << params;
     }
     // An empty buffer arrives as null.
-    EXPECT_EQ(Send(R"({"method":"VeltariSetLedsColorsFlushBuffer","params":{"ledsColorsByDeviceIndex":null}})"),
-              R"({"errorCode":0,"result":true})");
+    EXPECT_EQ(
+        Send(R"({"method":"VeltariSetLedsColorsFlushBuffer","params":{"ledsColorsByDeviceIndex":null}})"),
+        R"({"errorCode":0,"result":true})");
 }
 
 TEST_F(RequestHandlerTest, ControlAndLayersBetweenClients) {
@@ -197,26 +220,30 @@ TEST_F(RequestHandlerTest, ControlAndLayersBetweenClients) {
                   R"({"errorCode":5,"result":false})");
     }
     for (const char* priority : {"256", "-1", "1.5", "\"3\""}) {
-        EXPECT_EQ(Send(std::string(R"({"method":"VeltariSetLayerPriority","params":{"layerPriority":)") + priority + "}}"),
+        EXPECT_EQ(Send(std::string(R"({"method":"VeltariSetLayerPriority","params":{"layerPriority":)") +
+                       priority + "}}"),
                   R"({"errorCode":5,"result":false})")
             << priority;
     }
 }
 
 TEST_F(RequestHandlerTest, PropertiesCarryAResultOnlyWhenFound) {
-    EXPECT_EQ(Send(R"({"method":"VeltariGetBoolPropertyValue","params":{"deviceIndex":2,"propertyId":4098}})"),
-              R"({"errorCode":0,"result":true})");
-    EXPECT_EQ(Send(R"({"method":"VeltariGetInt32PropertyValue","params":{"deviceIndex":1,"propertyId":8196}})"),
-              R"({"errorCode":0,"result":1600})");
-    for (const char* params : {R"({"deviceIndex":2,"propertyId":8195})",   // an int32 property, asked as bool
-                               R"({"deviceIndex":0,"propertyId":4098})",   // not a keyboard property
+    EXPECT_EQ(
+        Send(R"({"method":"VeltariGetBoolPropertyValue","params":{"deviceIndex":2,"propertyId":4098}})"),
+        R"({"errorCode":0,"result":true})");
+    EXPECT_EQ(
+        Send(R"({"method":"VeltariGetInt32PropertyValue","params":{"deviceIndex":1,"propertyId":8196}})"),
+        R"({"errorCode":0,"result":1600})");
+    for (const char* params : {R"({"deviceIndex":2,"propertyId":8195})",  // an int32 property, asked as bool
+                               R"({"deviceIndex":0,"propertyId":4098})",  // not a keyboard property
                                R"({"deviceIndex":9,"propertyId":4097})", R"({"deviceIndex":0})"}) {
         EXPECT_EQ(Send(std::string(R"({"method":"VeltariGetBoolPropertyValue","params":)") + params + "}"),
                   R"({"errorCode":5})")
             << params;
     }
-    EXPECT_EQ(Send(R"({"method":"VeltariGetInt32PropertyValue","params":{"deviceIndex":2,"propertyId":4098}})"),
-              R"({"errorCode":5})");
+    EXPECT_EQ(
+        Send(R"({"method":"VeltariGetInt32PropertyValue","params":{"deviceIndex":2,"propertyId":4098}})"),
+        R"({"errorCode":5})");
 }
 
 TEST_F(RequestHandlerTest, KeypressRegistrationIsReportedAsAnEffect) {
@@ -228,7 +255,8 @@ TEST_F(RequestHandlerTest, KeypressRegistrationIsReportedAsAnEffect) {
 
 TEST_F(RequestHandlerTest, AnOlderProtocolDoesNotKnowNewerMethods) {
     identity_.protocolVersion = 3;
-    EXPECT_EQ(Send(R"({"method":"VeltariGetLedsColors","params":{"ledsColors":"1,0,0,0"}})"), R"({"errorCode":100})");
+    EXPECT_EQ(Send(R"({"method":"VeltariGetLedsColors","params":{"ledsColors":"1,0,0,0"}})"),
+              R"({"errorCode":100})");
     EXPECT_EQ(Send(R"({"method":"VeltariRegisterKeypressCallback"})"), R"({"errorCode":100})");
     EXPECT_FALSE(last_.registeredForKeys);
     EXPECT_EQ(SendJson(R"({"method":"VeltariGetLedPositionsByDeviceIndex","params":{"deviceIndex":0}})")
@@ -236,7 +264,8 @@ TEST_F(RequestHandlerTest, AnOlderProtocolDoesNotKnowNewerMethods) {
                   .AsInt(),
               0);
     identity_.protocolVersion = 1;
-    EXPECT_EQ(Send(R"({"method":"VeltraiReleaseControlMethod","params":{"accessMode":0}})"), R"({"errorCode":100})");
+    EXPECT_EQ(Send(R"({"method":"VeltraiReleaseControlMethod","params":{"accessMode":0}})"),
+              R"({"errorCode":100})");
     EXPECT_EQ(Send(R"({"method":"VeltariGetDeviceCount"})"), R"({"errorCode":0,"result":4})");
     EXPECT_EQ(MethodMinimumProtocol("VeltariGetBoolPropertyValue"), 6);
     EXPECT_EQ(MethodMinimumProtocol("VeltariSetLedsColorsFlushBuffer"), 5);

@@ -49,13 +49,17 @@ struct RawClient {
 };
 
 Bytes Frame(const std::string& payload, std::uint32_t announced) {
-    Bytes bytes = {static_cast<std::uint8_t>(announced), static_cast<std::uint8_t>(announced >> 8),
-                   static_cast<std::uint8_t>(announced >> 16), static_cast<std::uint8_t>(announced >> 24)};
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    Bytes bytes;
+    bytes.reserve(4 + payload.size());
+    for (int shift = 0; shift < 32; shift += 8)
+        bytes.push_back(static_cast<std::uint8_t>(announced >> shift));
+    for (char c : payload) bytes.push_back(static_cast<std::uint8_t>(c));
     return bytes;
 }
 
-Bytes Frame(const std::string& payload) { return Frame(payload, static_cast<std::uint32_t>(payload.size())); }
+Bytes Frame(const std::string& payload) {
+    return Frame(payload, static_cast<std::uint32_t>(payload.size()));
+}
 
 const char kCount[] = R"({"method":"VeltariGetDeviceCount"})";
 const char kCountAnswer[] = R"({"errorCode":0,"result":4})";
@@ -70,8 +74,8 @@ TEST_F(RobustnessTest, BadFramesCostOnlyTheSendersConnection) {
     GoodClient good(":pid:100");
     ASSERT_TRUE(good.connection);
     const int led = served_.Server().Catalog().LedIdForKeyName('A');
-    ASSERT_EQ(good.Call("{\"method\":\"VeltariSetLedsColors\",\"params\":{\"ledsColors\":\"" + std::to_string(led) +
-                        ",1,2,3\"}}"),
+    ASSERT_EQ(good.Call("{\"method\":\"VeltariSetLedsColors\",\"params\":{\"ledsColors\":\"" +
+                        std::to_string(led) + ",1,2,3\"}}"),
               R"({"errorCode":0,"result":true})");
 
     const struct {
@@ -98,17 +102,18 @@ TEST_F(RobustnessTest, BadFramesCostOnlyTheSendersConnection) {
         EXPECT_EQ(good.Call(kCount), kCountAnswer);
     }
     // The good client's colours survived every other client's fall.
-    EXPECT_EQ(good.Call("{\"method\":\"VeltariGetLedsColors\",\"params\":{\"ledsColors\":\"" + std::to_string(led) +
-                        ",0,0,0\"}}"),
+    EXPECT_EQ(good.Call("{\"method\":\"VeltariGetLedsColors\",\"params\":{\"ledsColors\":\"" +
+                        std::to_string(led) + ",0,0,0\"}}"),
               "{\"errorCode\":0,\"ledsColors\":\"" + std::to_string(led) + ",1,2,3\"}");
 }
 
 TEST_F(RobustnessTest, AClientThatVanishesTakesItsLayerAndControlWithIt) {
     GoodClient stays(":pid:300");
     const int led = served_.Server().Catalog().LedIdForKeyName('B');
-    const std::string set = "{\"method\":\"VeltariSetLedsColors\",\"params\":{\"ledsColors\":\"" + std::to_string(led);
-    const std::string get = "{\"method\":\"VeltariGetLedsColors\",\"params\":{\"ledsColors\":\"" + std::to_string(led) +
-                            ",0,0,0\"}}";
+    const std::string set =
+        "{\"method\":\"VeltariSetLedsColors\",\"params\":{\"ledsColors\":\"" + std::to_string(led);
+    const std::string get = "{\"method\":\"VeltariGetLedsColors\",\"params\":{\"ledsColors\":\"" +
+                            std::to_string(led) + ",0,0,0\"}}";
     stays.Call(set + ",0,0,7\"}}");
     {
         GoodClient leaves(":pid:301");
@@ -138,12 +143,15 @@ TEST_F(RobustnessTest, ManyClientsAtOnceOverRealPipes) {
             }
             const int led = served_.Server().Catalog().Device(3)->leds[static_cast<std::size_t>(i)].ledId;
             for (int round = 0; round < 30; ++round) {
-                const std::string colour = std::to_string(led) + "," + std::to_string(round) + ",0," + std::to_string(i);
-                if (client.Call("{\"method\":\"VeltariSetLedsColors\",\"params\":{\"ledsColors\":\"" + colour + "\"}}") !=
-                    R"({"errorCode":0,"result":true})")
+                const std::string colour =
+                    std::to_string(led) + "," + std::to_string(round) + ",0," + std::to_string(i);
+                if (client.Call("{\"method\":\"VeltariSetLedsColors\",\"params\":{\"ledsColors\":\"" +
+                                colour + "\"}}") != R"({"errorCode":0,"result":true})")
                     ++failures;
-                if (client.Call("{\"method\":\"VeltariGetLedsColorsByDeviceIndex\",\"params\":{\"deviceIndex\":3,"
-                                "\"ledsColors\":\"" + std::to_string(led) + ",0,0,0\"}}") !=
+                if (client.Call(
+                        "{\"method\":\"VeltariGetLedsColorsByDeviceIndex\",\"params\":{\"deviceIndex\":3,"
+                        "\"ledsColors\":\"" +
+                        std::to_string(led) + ",0,0,0\"}}") !=
                     "{\"errorCode\":0,\"ledsColors\":\"" + colour + "\"}")
                     ++failures;
             }
@@ -175,13 +183,15 @@ TEST_F(RobustnessTest, KeyNotificationsTravelOnTheCallbackPipeAfterRegistration)
     // The unregistered client's connection is still fine and got nothing.
     EXPECT_EQ(other.Call(kCount), kCountAnswer);
     lock.lock();
-    EXPECT_EQ(texts, (std::vector<std::string>{R"({"vendorKey":81,"pressed":true})", R"({"vendorKey":81,"pressed":false})"}));
+    EXPECT_EQ(texts, (std::vector<std::string>{R"({"vendorKey":81,"pressed":true})",
+                                               R"({"vendorKey":81,"pressed":false})"}));
 }
 
 TEST_F(RobustnessTest, ASecondServerCannotTakeTheRendezvous) {
-    GoodClient client(":pid:600");
+    // The second server's attempt must not disturb a client that arrives afterwards.
     ServedLightingServer second;
     EXPECT_FALSE(second.Start());
+    GoodClient client(":pid:600");
     EXPECT_EQ(client.Call(kCount), kCountAnswer);
 }
 

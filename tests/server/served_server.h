@@ -18,7 +18,8 @@ public:
     explicit ServedLightingServer(ServerIdentity identity = {})
         : server_(*LoadDeviceCatalog(BuiltInDeviceData()).catalog, std::move(identity)),
           host_([this](PipeSession& session) {
-              server_.ServeClient(session.identity, *session.requests, *session.responses, *session.notifications);
+              server_.ServeClient(session.identity, *session.requests, *session.responses,
+                                  *session.notifications);
           }) {}
     ~ServedLightingServer() { Stop(); }
 

@@ -17,10 +17,10 @@ TEST(ServerOptionsTest, DefaultsServeProtocolNineWithoutTrace) {
 }
 
 TEST(ServerOptionsTest, ReadsEveryOptionInBothSpellings) {
-    const ParsedOptions parsed = ParseServerOptions(
-        {"--protocol", "12", "--breaking-changes", "--server-version=2.0-test", "--devices", "my.json",
-         "--runtime-dir=/tmp/x", "--keys", "A B", "--keys-loop", "--key-interval=15",
-         "--no-stdin", "--no-view", "-v"});
+    const ParsedOptions parsed =
+        ParseServerOptions({"--protocol", "12", "--breaking-changes", "--server-version=2.0-test",
+                            "--devices", "my.json", "--runtime-dir=/tmp/x", "--keys", "A B", "--keys-loop",
+                            "--key-interval=15", "--no-stdin", "--no-view", "-v"});
     ASSERT_EQ(parsed.error, "");
     const ServerOptions& o = parsed.options;
     EXPECT_EQ(o.identity.protocolVersion, 12);
@@ -63,9 +63,10 @@ TEST(ServerOptionsTest, RefusesWhatItCannotUse) {
 
 TEST(ServerOptionsTest, HelpNamesEveryOptionAndErrorCode) {
     const std::string help = ServerHelpText("veltari-server");
-    for (const char* word : {"--devices", "--dump-devices", "--protocol", "--breaking-changes", "--server-version",
-                             "--runtime-dir", "--keys", "--keys-loop", "--auto-type", "--key-interval", "--no-stdin",
-                             "--view", "--no-view", "--verbose", "--version", "--help", "100", "101", "102"}) {
+    for (const char* word :
+         {"--devices", "--dump-devices", "--protocol", "--breaking-changes", "--server-version",
+          "--runtime-dir", "--keys", "--keys-loop", "--auto-type", "--key-interval", "--no-stdin", "--view",
+          "--no-view", "--verbose", "--version", "--help", "100", "101", "102"}) {
         EXPECT_NE(help.find(word), std::string::npos) << word;
     }
 }

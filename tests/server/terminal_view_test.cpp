@@ -48,7 +48,8 @@ TEST_F(TerminalViewTest, ColourViewDrawsLitKeysInTheirColourWithinTheWidth) {
             EXPECT_LE(static_cast<int>(end - start), columns) << plain.substr(start, end - start);
             start = end + 1;
         }
-        for (const auto& device : catalog_.Devices()) EXPECT_NE(plain.find(device.model.substr(0, 12)), std::string::npos);
+        for (const auto& device : catalog_.Devices())
+            EXPECT_NE(plain.find(device.model.substr(0, 12)), std::string::npos);
     }
 }
 
@@ -64,7 +65,9 @@ TEST_F(TerminalViewTest, KeyboardRowsKeepTheirOrderOnScreen) {
     EXPECT_LT(esc, tab);
     EXPECT_LT(tab, caps);
     // The number row sits directly above the letters: Q on the line after 1.
-    const auto lineOf = [&](std::size_t at) { return std::count(plain.begin(), plain.begin() + static_cast<long>(at), '\n'); };
+    const auto lineOf = [&](std::size_t at) {
+        return std::count(plain.begin(), plain.begin() + static_cast<long>(at), '\n');
+    };
     EXPECT_EQ(lineOf(plain.find(" Q ")), lineOf(plain.find(" 1 ")) + 1);
 }
 

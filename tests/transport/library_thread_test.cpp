@@ -32,19 +32,25 @@ TEST(LibraryThread, RunsTheBodyAndJoinWaitsForItsEnd) {
 
 TEST(LibraryThread, DestructionAndReassignmentJoin) {
     std::atomic<int> done{0};
-    const auto body = [&] {
-        std::this_thread::sleep_for(20ms);
-        ++done;
-    };
+    std::atomic<bool> release{false};
     {
-        LibraryThread thread(body);
-        thread = LibraryThread(body);
+        LibraryThread thread([&] {
+            std::this_thread::sleep_for(20ms);
+            ++done;
+        });
+        thread = LibraryThread([&] {
+            while (!release) {
+                std::this_thread::sleep_for(1ms);
+            }
+            ++done;
+        });
         EXPECT_EQ(1, done.load());  // the first thread was joined before the second took its place
         LibraryThread moved(std::move(thread));
         EXPECT_FALSE(thread.Joinable());
         EXPECT_TRUE(moved.Joinable());
+        release = true;
     }
-    EXPECT_EQ(2, done.load());
+    EXPECT_EQ(2, done.load());  // and the second when its owner went
 }
 
 TEST(LibraryThread, JoinFromTheThreadItselfIsRefused) {

@@ -10,7 +10,7 @@ namespace {
 
 constexpr int kMaxLedId = 911;
 
-struct CommandSpec {
+struct CommandShape {
     std::string_view name;
     Command command;
     std::string_view usage;
@@ -18,8 +18,8 @@ struct CommandSpec {
     std::string_view details;
 };
 
-const std::vector<CommandSpec>& Specs() {
-    static const std::vector<CommandSpec> specs = {
+const std::vector<CommandShape>& Shapes() {
+    static const std::vector<CommandShape> shapes = {
         {"info", Command::Info, "info", "show the library and server versions and protocols",
          "Performs the protocol handshake and prints what both sides said: versions, protocol numbers and\n"
          "whether the server declares its protocol incompatible. Use it to check that a server is running.\n"},
@@ -72,12 +72,12 @@ const std::vector<CommandSpec>& Specs() {
          "  -s, --seconds S    stop after S seconds\n"},
         {"help", Command::Help, "help [COMMAND]", "show this help, or the help of one command", ""},
     };
-    return specs;
+    return shapes;
 }
 
-const CommandSpec* FindSpec(std::string_view name) {
-    for (const auto& spec : Specs()) {
-        if (spec.name == name) return &spec;
+const CommandShape* FindShape(std::string_view name) {
+    for (const auto& shape : Shapes()) {
+        if (shape.name == name) return &shape;
     }
     return nullptr;
 }
@@ -109,14 +109,14 @@ struct Failure {
 
 class Parser {
 public:
-    Parser(const CommandSpec& spec, std::vector<std::string> args) : spec_(spec), args_(std::move(args)) {}
+    Parser(const CommandShape& shape, std::vector<std::string> args) : shape_(shape), args_(std::move(args)) {}
 
     ParseResult Run() {
-        out_.command = spec_.command;
+        out_.command = shape_.command;
         for (const auto& arg : args_) {
             if (arg == "--help" || arg == "-h") {
                 Invocation help;
-                help.helpTopic = std::string(spec_.name);
+                help.helpTopic = std::string(shape_.name);
                 return {help, {}};
             }
         }
@@ -142,7 +142,7 @@ private:
 
     bool Allowed(std::initializer_list<Command> commands) const {
         for (Command c : commands) {
-            if (c == spec_.command) return true;
+            if (c == shape_.command) return true;
         }
         return false;
     }
@@ -164,8 +164,8 @@ private:
             name = arg.substr(0, eq);
             inline_value = arg.substr(eq + 1);
         }
-        const std::string unknown = "'" + name + "' is not an option of '" + std::string(spec_.name) +
-                                    "' (see: veltari-cli " + std::string(spec_.name) + " --help)";
+        const std::string unknown = "'" + name + "' is not an option of '" + std::string(shape_.name) +
+                                    "' (see: veltari-cli " + std::string(shape_.name) + " --help)";
         if ((name == "--device" || name == "-d") && Allowed({Command::Set, Command::Get, Command::Positions})) {
             auto value = Value(name, inline_value);
             return value && Device(*value);
@@ -262,19 +262,19 @@ private:
     }
 
     bool Count(const std::vector<std::string>& positional, size_t min, size_t max, std::string_view what) {
-        if (positional.size() < min) return Fail("'" + std::string(spec_.name) + "' needs " + std::string(what));
+        if (positional.size() < min) return Fail("'" + std::string(shape_.name) + "' needs " + std::string(what));
         if (positional.size() > max) {
-            return Fail("'" + std::string(spec_.name) + "' does not take '" + positional[max] + "'");
+            return Fail("'" + std::string(shape_.name) + "' does not take '" + positional[max] + "'");
         }
         return true;
     }
 
     bool Positionals(const std::vector<std::string>& positional) {
-        switch (spec_.command) {
+        switch (shape_.command) {
             case Command::Help:
                 if (!Count(positional, 0, 1, "")) return false;
                 if (!positional.empty()) {
-                    if (!FindSpec(positional[0])) return Fail("there is no command '" + positional[0] + "'");
+                    if (!FindShape(positional[0])) return Fail("there is no command '" + positional[0] + "'");
                     out_.helpTopic = positional[0];
                 }
                 return true;
@@ -360,7 +360,7 @@ private:
         return true;
     }
 
-    const CommandSpec& spec_;
+    const CommandShape& shape_;
     std::vector<std::string> args_;
     size_t index_ = 0;
     Invocation out_;
@@ -371,7 +371,7 @@ private:
 
 std::vector<std::string_view> CommandNames() {
     std::vector<std::string_view> names;
-    for (const auto& spec : Specs()) names.push_back(spec.name);
+    for (const auto& shape : Shapes()) names.push_back(shape.name);
     return names;
 }
 
@@ -379,14 +379,14 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
     if (args.empty()) return {std::nullopt, "no command given (see: veltari-cli --help)"};
     const std::string& first = args[0];
     if (first == "--help" || first == "-h") return {Invocation{}, {}};
-    const CommandSpec* spec = FindSpec(first);
-    if (!spec) {
+    const CommandShape* shape = FindShape(first);
+    if (!shape) {
         if (!first.empty() && first[0] == '-') {
             return {std::nullopt, "'" + first + "' is not an option; a command comes first (see: veltari-cli --help)"};
         }
         return {std::nullopt, "there is no command '" + first + "' (see: veltari-cli --help)"};
     }
-    return Parser(*spec, std::vector<std::string>(args.begin() + 1, args.end())).Run();
+    return Parser(*shape, std::vector<std::string>(args.begin() + 1, args.end())).Run();
 }
 
 std::string HelpText(std::string_view topic) {
@@ -397,10 +397,10 @@ std::string HelpText(std::string_view topic) {
             "Drives RGB lighting through a running lighting server.\n"
             "\n"
             "Commands:\n";
-        for (const auto& spec : Specs()) {
-            std::string name(spec.name);
+        for (const auto& shape : Shapes()) {
+            std::string name(shape.name);
             name.resize(12, ' ');
-            text += "  " + name + std::string(spec.summary) + "\n";
+            text += "  " + name + std::string(shape.summary) + "\n";
         }
         text +=
             "\n"
@@ -419,10 +419,10 @@ std::string HelpText(std::string_view topic) {
             "  4  the server's protocol is too old for the request\n";
         return text;
     }
-    const CommandSpec* spec = FindSpec(topic);
-    if (!spec) return {};
-    return "usage: veltari-cli " + std::string(spec->usage) + "\n\n" + std::string(spec->summary) + ".\n" +
-           (spec->details.empty() ? "" : "\n" + std::string(spec->details));
+    const CommandShape* shape = FindShape(topic);
+    if (!shape) return {};
+    return "usage: veltari-cli " + std::string(shape->usage) + "\n\n" + std::string(shape->summary) + ".\n" +
+           (shape->details.empty() ? "" : "\n" + std::string(shape->details));
 }
 
 }  // namespace cli

@@ -447,8 +447,8 @@ private:
 
     void Watch(const Invocation& what) {
         Connect();
-        // The queue outlives every callback: registrations last until the library is unloaded.
-        static EventQueue queue;
+        // Never destroyed: registrations last until the library is unloaded, after static destructors.
+        static EventQueue& queue = *new EventQueue;
         if (!VeltariRegisterKeypressCallback(&OnKey, &queue)) Fail("asking for key presses", 4);
         out_ << "watching key presses";
         if (what.count > 0) out_ << ", " << Plural(what.count, "event", "events");
