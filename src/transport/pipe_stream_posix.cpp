@@ -125,7 +125,9 @@ public:
     virtual void CancelPending() {
         std::lock_guard<std::mutex> lock(handleMutex_);
         cancelled_ = true;
-        if (channel_ != nullptr) {
+        // Once closed, the descriptor number may already belong to another socket of the process (a
+        // listener shut down this way refuses every connection), so a closed stream touches nothing.
+        if (channel_ != nullptr && pipeHandle_ >= 0) {
             channel_->Cancel(cancelHow_);
         }
     }

@@ -12,11 +12,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <iterator>
 #include <optional>
+#include <set>
+#include <vector>
 
 #include "pipe_test_util.h"
 #include "support/pipe_runtime.h"
@@ -88,6 +92,18 @@ int RawAccept(int listener, int timeoutMs) {
         return -1;
     }
     return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+// The process's open sockets (the listing's own descriptor is a directory and stays out).
+std::set<int> OpenSockets() {
+    std::set<int> open;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (fs::read_symlink(entry.path(), error).string().rfind("socket:", 0) == 0) {
+            open.insert(std::stoi(entry.path().filename().string()));
+        }
+    }
+    return open;
 }
 
 std::string PathOf(const std::wstring& name) {
@@ -221,6 +237,33 @@ TEST(PipePosix, WritingToAVanishedPeerNeverRaisesSigpipe) {
     EXPECT_EQ(in.server->WriteMessage({1, 2, 3}, 1000), kErrorBrokenPipe);
     EXPECT_EQ(in.server->WriteRaw({1}, 1000), kErrorBrokenPipe);
     ::sigaction(SIGPIPE, &previous, nullptr);
+}
+
+// A stream closed before it is destroyed must leave its old descriptor number alone: the process may
+// already have reused it, and shutting a listening socket down makes it refuse every connection.
+TEST(PipePosix, AClosedStreamNeverTouchesTheDescriptorNumberItOnceHad) {
+    for (const bool input : {true, false}) {
+        SCOPED_TRACE(input ? "input stream" : "output stream");
+        PipeLink link = input ? OpenInputLink() : OpenOutputLink();
+        ASSERT_TRUE(link.server);
+        const std::set<int> before = OpenSockets();
+        link.client->Close();
+        const std::set<int> after = OpenSockets();
+        std::vector<int> gone;
+        std::set_difference(before.begin(), before.end(), after.begin(), after.end(), std::back_inserter(gone));
+        ASSERT_EQ(gone.size(), 1u);
+        const std::wstring name = UniquePipeName(L"reused");
+        const int original = RawListen(PathOf(name), 4);
+        const int listener = ::dup2(original, gone[0]);
+        if (original != gone[0]) ::close(original);
+        ASSERT_EQ(listener, gone[0]);
+        link.client->Cancel();
+        link.client.reset();
+        const int client = RawConnect(PathOf(name));
+        EXPECT_GE(RawAccept(listener, 5000), 0);
+        ::close(client);
+        ::close(listener);
+    }
 }
 
 TEST(PipePosix, TheServerEndKnowsTheClientProcess) {
