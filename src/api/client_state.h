@@ -17,6 +17,7 @@
 
 #include "api/color_state.h"
 #include "api/keypress_registry.h"
+#include "api/lifetime.h"
 #include "api/retention.h"
 #include "transport/rpc_connection_interface.h"
 #include "veltari.h"
@@ -66,13 +67,6 @@ int ServerProtocolVersion() noexcept;
 // on Windows unload runs under the loader lock, where joining a std::thread never returns. Unload runs
 // every stop before it destroys the connection, since a worker may be in the middle of an exchange.
 void AtUnloadStopWorker(std::function<void()> stop);
-
-// Load and unload, called by the platform's library entry points (and by tests for a fresh state).
-// Both are idempotent. Unload runs: the worker stops; then the connection's destruction (which joins its
-// notification threads), outside the connection mutex; then the key-press registry, the retention lists
-// and the rest. Nothing of the library may run on other threads afterwards.
-void LoadClientState();
-void UnloadClientState();
 
 // Test seam: replaces how connect obtains a connection; an empty factory restores the bootstrap.
 void SetConnectionFactory(ConnectionFactory factory);

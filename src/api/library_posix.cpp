@@ -1,6 +1,6 @@
 // Library entry points on POSIX: the client state exists from load (dlopen or process start) until
 // unload (dlclose or process exit).
-#include "api/client_state.h"
+#include "api/lifetime.h"
 
 namespace sdk {
 namespace {

@@ -8,7 +8,7 @@
 // possibly holding a lock of the library; the unload is skipped and the system reclaims everything.
 #include <windows.h>
 
-#include "api/client_state.h"
+#include "api/lifetime.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
     switch (reason) {

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "api/lifetime.h"
 #include "served_server.h"
 #include "support/pipe_runtime.h"
 #include "veltari.h"
@@ -97,6 +98,7 @@ TEST(ApplicationProcess, Run) {
     while (std::getline(std::cin, line) && line != "exit") {
         std::cout << kReplyMark << Execute(line) << std::endl;
     }
+    UnloadClientState();  // joins the notification threads, as unloading the shared library does
 }
 
 class Application {

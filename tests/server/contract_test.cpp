@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "api/lifetime.h"
 #include "served_server.h"
 #include "veltari.h"
 
@@ -30,7 +31,13 @@ protected:
         EXPECT_NE(details.serverVersion, nullptr);
         return details;
     }
-    void TearDown() override { served_.reset(); }
+    // The library's connection goes with each test, so that its notification threads are joined
+    // rather than left behind when the process ends.
+    void TearDown() override {
+        UnloadClientState();
+        LoadClientState();
+        served_.reset();
+    }
 
     const DeviceCatalog& Catalog() { return served_->Server().Catalog(); }
     VeltariError LastError() { return VeltariGetLastError(); }
