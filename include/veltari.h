@@ -67,7 +67,9 @@ typedef enum VeltariError VELTARI_INT_ENUM {
     /** The call did what was asked. */
     VeltariErrorSuccess = 0,
     /** There is no working connection to the server: it is not running, it stopped, or it did not
-     *  answer within 5000 ms. Call VeltariPerformProtocolHandshake() again to reconnect. */
+     *  answer within 5000 ms. Call VeltariPerformProtocolHandshake() again to reconnect. Also set,
+     *  rarely, when the library could not get the memory or thread a call needed; the call was not
+     *  carried out and may be tried again. */
     VeltariErrorServerUnreachable = 1,
     /** Never produced by the library; only a server reports it, for a failure of its own. */
     VeltariErrorServerFailure = 2,

@@ -2,6 +2,7 @@
 // less and wait less than one synchronous set per change.
 #include <string>
 
+#include "api/boundary.h"
 #include "api/exchange.h"
 #include "api/led_color_list.h"
 #include "veltari.h"
@@ -19,69 +20,77 @@ bool ValidColorList(int size, const VeltariLedColor* ledsColors) {
 }  // namespace
 
 bool VeltariSetLedsColorsBufferByDeviceIndex(int deviceIndex, int size, const VeltariLedColor* ledsColors) {
-    if (!HandshakeDone()) {
-        return Fail(VeltariErrorNoHandshake, false);
-    }
-    if (ServerProtocolVersion() < kBufferMinProtocol) {
-        return Fail(VeltariErrorServerProtocolTooOld, false);
-    }
-    if (deviceIndex < 0 || !ValidColorList(size, ledsColors)) {
-        return Fail(VeltariErrorBadArgument, false);
-    }
-    {
-        // Nothing is sent, but buffering for a server that is gone would only pile up colours.
+    return Guarded(false, [&]() -> bool {
+        if (!HandshakeDone()) {
+            return Fail(VeltariErrorNoHandshake, false);
+        }
+        if (ServerProtocolVersion() < kBufferMinProtocol) {
+            return Fail(VeltariErrorServerProtocolTooOld, false);
+        }
+        if (deviceIndex < 0 || !ValidColorList(size, ledsColors)) {
+            return Fail(VeltariErrorBadArgument, false);
+        }
+        {
+            // Nothing is sent, but buffering for a server that is gone would only pile up colours.
+            Exchange exchange;
+            if (!exchange.Gate()) {
+                return Fail(VeltariErrorServerUnreachable, false);
+            }
+        }
+        State().colors.buffer.Store(deviceIndex, size, ledsColors);
+        // Success leaves the last error as the thread's previous call left it.
+        return true;
+    });
+}
+
+bool VeltariSetLedsColorsFlushBuffer(void) {
+    return Guarded(false, [&]() -> bool {
+        if (!HandshakeDone()) {
+            return Fail(VeltariErrorNoHandshake, false);
+        }
+        if (ServerProtocolVersion() < kBufferMinProtocol) {
+            return Fail(VeltariErrorServerProtocolTooOld, false);
+        }
         Exchange exchange;
         if (!exchange.Gate()) {
             return Fail(VeltariErrorServerUnreachable, false);
         }
-    }
-    State().colors.buffer.Store(deviceIndex, size, ledsColors);
-    // Success leaves the last error as the thread's previous call left it.
-    return true;
-}
-
-bool VeltariSetLedsColorsFlushBuffer(void) {
-    if (!HandshakeDone()) {
-        return Fail(VeltariErrorNoHandshake, false);
-    }
-    if (ServerProtocolVersion() < kBufferMinProtocol) {
-        return Fail(VeltariErrorServerProtocolTooOld, false);
-    }
-    Exchange exchange;
-    if (!exchange.Gate()) {
-        return Fail(VeltariErrorServerUnreachable, false);
-    }
-    // Taken out whole; colours of a failed exchange are not put back.
-    DeviceLedColors taken = State().colors.buffer.TakeAll();
-    const std::string answer = exchange.Call(BuildFlushRequest(taken));
-    if (answer.empty()) {
-        return Fail(VeltariErrorServerUnreachable, false);
-    }
-    return ReadErrorCodeAndResult(Response(answer)).AsBool();
+        // Taken out whole; colours of a failed exchange are not put back.
+        DeviceLedColors taken = State().colors.buffer.TakeAll();
+        const std::string answer = exchange.Call(BuildFlushRequest(taken));
+        if (answer.empty()) {
+            return Fail(VeltariErrorServerUnreachable, false);
+        }
+        return ReadErrorCodeAndResult(Response(answer)).AsBool();
+    });
 }
 
 bool VeltariSetLedsColorsAsync(int size, const VeltariLedColor* ledsColors, VeltariAsyncCallback callback,
                                void* context) {
-    if (!HandshakeDone()) {
-        return Fail(VeltariErrorNoHandshake, false);
-    }
-    if (!ValidColorList(size, ledsColors)) {
-        return Fail(VeltariErrorBadArgument, false);
-    }
-    State().colors.setQueue.Queue(size, ledsColors, AsyncCallbackEntry{callback, context});
-    return Fail(VeltariErrorSuccess, true);
+    return Guarded(false, [&]() -> bool {
+        if (!HandshakeDone()) {
+            return Fail(VeltariErrorNoHandshake, false);
+        }
+        if (!ValidColorList(size, ledsColors)) {
+            return Fail(VeltariErrorBadArgument, false);
+        }
+        State().colors.setQueue.Queue(size, ledsColors, AsyncCallbackEntry{callback, context});
+        return Fail(VeltariErrorSuccess, true);
+    });
 }
 
 bool VeltariSetLedsColorsFlushBufferAsync(VeltariAsyncCallback callback, void* context) {
-    if (!HandshakeDone()) {
-        return Fail(VeltariErrorNoHandshake, false);
-    }
-    if (ServerProtocolVersion() < kBufferMinProtocol) {
-        return Fail(VeltariErrorServerProtocolTooOld, false);
-    }
-    ColorState& colors = State().colors;
-    // The buffer mutex is released before the queue's is taken.
-    DeviceLedColors taken = colors.buffer.TakeAll();
-    colors.flushQueue.Queue(taken, AsyncCallbackEntry{callback, context});
-    return Fail(VeltariErrorSuccess, true);
+    return Guarded(false, [&]() -> bool {
+        if (!HandshakeDone()) {
+            return Fail(VeltariErrorNoHandshake, false);
+        }
+        if (ServerProtocolVersion() < kBufferMinProtocol) {
+            return Fail(VeltariErrorServerProtocolTooOld, false);
+        }
+        ColorState& colors = State().colors;
+        // The buffer mutex is released before the queue's is taken.
+        DeviceLedColors taken = colors.buffer.TakeAll();
+        colors.flushQueue.Queue(taken, AsyncCallbackEntry{callback, context});
+        return Fail(VeltariErrorSuccess, true);
+    });
 }

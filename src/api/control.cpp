@@ -2,6 +2,7 @@
 // come in different orders on purpose: callers tell the failures apart by the last error.
 #include <string>
 
+#include "api/boundary.h"
 #include "api/exchange.h"
 #include "veltari.h"
 
@@ -23,64 +24,70 @@ std::string AccessModeRequest(const char* method) {
 using namespace sdk;
 
 bool VeltariRequestControl(VeltariAccessMode accessMode) {
-    if (!HandshakeDone()) {
-        return Fail(VeltariErrorNoHandshake, false);
-    }
-    if (accessMode != VeltariAccessModeLightingControl) {
-        return Fail(VeltariErrorBadArgument, false);
-    }
-    Exchange exchange;
-    if (!exchange.Gate()) {
-        return Fail(VeltariErrorServerUnreachable, false);
-    }
-    const std::string answer = exchange.Call(AccessModeRequest(kMethodRequestControl));
-    if (answer.empty()) {
-        return Fail(VeltariErrorServerUnreachable, false);
-    }
-    return ReadResultOnly(Response(answer)).AsBool();
+    return Guarded(false, [&]() -> bool {
+        if (!HandshakeDone()) {
+            return Fail(VeltariErrorNoHandshake, false);
+        }
+        if (accessMode != VeltariAccessModeLightingControl) {
+            return Fail(VeltariErrorBadArgument, false);
+        }
+        Exchange exchange;
+        if (!exchange.Gate()) {
+            return Fail(VeltariErrorServerUnreachable, false);
+        }
+        const std::string answer = exchange.Call(AccessModeRequest(kMethodRequestControl));
+        if (answer.empty()) {
+            return Fail(VeltariErrorServerUnreachable, false);
+        }
+        return ReadResultOnly(Response(answer)).AsBool();
+    });
 }
 
 bool VeltariReleaseControl(VeltariAccessMode accessMode) {
-    if (!HandshakeDone()) {
-        return Fail(VeltariErrorNoHandshake, false);
-    }
-    Exchange exchange;
-    if (!exchange.Gate()) {
-        return Fail(VeltariErrorServerUnreachable, false);
-    }
-    if (accessMode != VeltariAccessModeLightingControl) {
-        return Fail(VeltariErrorBadArgument, false);
-    }
-    if (ServerProtocolVersion() < 2) {
-        return Fail(VeltariErrorServerProtocolTooOld, false);
-    }
-    const std::string answer = exchange.Call(AccessModeRequest(kMethodReleaseControl));
-    if (answer.empty()) {
-        return Fail(VeltariErrorServerUnreachable, false);
-    }
-    return ReadErrorCodeAndResult(Response(answer)).AsBool();
+    return Guarded(false, [&]() -> bool {
+        if (!HandshakeDone()) {
+            return Fail(VeltariErrorNoHandshake, false);
+        }
+        Exchange exchange;
+        if (!exchange.Gate()) {
+            return Fail(VeltariErrorServerUnreachable, false);
+        }
+        if (accessMode != VeltariAccessModeLightingControl) {
+            return Fail(VeltariErrorBadArgument, false);
+        }
+        if (ServerProtocolVersion() < 2) {
+            return Fail(VeltariErrorServerProtocolTooOld, false);
+        }
+        const std::string answer = exchange.Call(AccessModeRequest(kMethodReleaseControl));
+        if (answer.empty()) {
+            return Fail(VeltariErrorServerUnreachable, false);
+        }
+        return ReadErrorCodeAndResult(Response(answer)).AsBool();
+    });
 }
 
 bool VeltariSetLayerPriority(int layerPriority) {
-    if (!HandshakeDone()) {
-        return Fail(VeltariErrorNoHandshake, false);
-    }
-    Exchange exchange;
-    if (!exchange.Gate()) {
-        return Fail(VeltariErrorServerUnreachable, false);
-    }
-    if (ServerProtocolVersion() < 4) {
-        return Fail(VeltariErrorServerProtocolTooOld, false);
-    }
-    // Taken as unsigned, so negative priorities are out of range too.
-    if (static_cast<unsigned>(layerPriority) > kMaxLayerPriority) {
-        return Fail(VeltariErrorBadArgument, false);
-    }
-    Json params;
-    params["layerPriority"] = Json(layerPriority);
-    const std::string answer = exchange.Call(BuildRequest(kMethodSetLayerPriority, std::move(params)));
-    if (answer.empty()) {
-        return Fail(VeltariErrorServerUnreachable, false);
-    }
-    return ReadErrorCodeAndResult(Response(answer)).AsBool();
+    return Guarded(false, [&]() -> bool {
+        if (!HandshakeDone()) {
+            return Fail(VeltariErrorNoHandshake, false);
+        }
+        Exchange exchange;
+        if (!exchange.Gate()) {
+            return Fail(VeltariErrorServerUnreachable, false);
+        }
+        if (ServerProtocolVersion() < 4) {
+            return Fail(VeltariErrorServerProtocolTooOld, false);
+        }
+        // Taken as unsigned, so negative priorities are out of range too.
+        if (static_cast<unsigned>(layerPriority) > kMaxLayerPriority) {
+            return Fail(VeltariErrorBadArgument, false);
+        }
+        Json params;
+        params["layerPriority"] = Json(layerPriority);
+        const std::string answer = exchange.Call(BuildRequest(kMethodSetLayerPriority, std::move(params)));
+        if (answer.empty()) {
+            return Fail(VeltariErrorServerUnreachable, false);
+        }
+        return ReadErrorCodeAndResult(Response(answer)).AsBool();
+    });
 }

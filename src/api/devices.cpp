@@ -2,6 +2,7 @@
 #include <memory>
 #include <string>
 
+#include "api/boundary.h"
 #include "api/exchange.h"
 #include "api/retention.h"
 #include "veltari.h"
@@ -54,38 +55,40 @@ void FillChannels(VeltariDeviceInfo& info, const Json& result) {
 using namespace sdk;
 
 VeltariDeviceInfo* VeltariGetDeviceInfo(int deviceIndex) {
-    if (!HandshakeDone()) {
-        return Fail(VeltariErrorNoHandshake, nullptr);
-    }
-    // The index is never compared with the device count: the server decides which devices exist.
-    if (deviceIndex < 0) {
-        return Fail(VeltariErrorBadArgument, nullptr);
-    }
-    Exchange exchange;
-    if (!exchange.Gate()) {
-        return Fail(VeltariErrorServerUnreachable, nullptr);
-    }
-    Json params;
-    params["deviceIndex"] = Json(deviceIndex);
-    const std::string answer = exchange.Call(BuildRequest(kMethodGetDeviceInfo, std::move(params)));
-    if (answer.empty()) {
-        return Fail(VeltariErrorServerUnreachable, nullptr);
-    }
-    // Only the presence of "result" decides; a device the server does not have comes back without one.
-    const Response response(answer);
-    const Json& result = response.Result();
-    if (result.IsNull()) {
-        return Fail(VeltariErrorBadArgument, nullptr);
-    }
+    return Guarded(nullptr, [&]() -> VeltariDeviceInfo* {
+        if (!HandshakeDone()) {
+            return Fail(VeltariErrorNoHandshake, nullptr);
+        }
+        // The index is never compared with the device count: the server decides which devices exist.
+        if (deviceIndex < 0) {
+            return Fail(VeltariErrorBadArgument, nullptr);
+        }
+        Exchange exchange;
+        if (!exchange.Gate()) {
+            return Fail(VeltariErrorServerUnreachable, nullptr);
+        }
+        Json params;
+        params["deviceIndex"] = Json(deviceIndex);
+        const std::string answer = exchange.Call(BuildRequest(kMethodGetDeviceInfo, std::move(params)));
+        if (answer.empty()) {
+            return Fail(VeltariErrorServerUnreachable, nullptr);
+        }
+        // Only the presence of "result" decides; a device the server does not have comes back without one.
+        const Response response(answer);
+        const Json& result = response.Result();
+        if (result.IsNull()) {
+            return Fail(VeltariErrorBadArgument, nullptr);
+        }
 
-    VeltariDeviceInfo* info = Retain(std::make_unique<VeltariDeviceInfo>());
-    info->type = result.At("type").AsInt();
-    info->physicalLayout = result.At("physicalLayout").AsInt();
-    info->logicalLayout = result.At("logicalLayout").AsInt();
-    info->capsMask = result.At("capsMask").AsInt();
-    info->ledsCount = result.At("ledsCount").AsInt();
-    info->model = RetainString(result.At("model").AsString());
-    FillChannels(*info, result);
-    StoreLastError(VeltariErrorSuccess);
-    return info;
+        VeltariDeviceInfo* info = Retain(std::make_unique<VeltariDeviceInfo>());
+        info->type = result.At("type").AsInt();
+        info->physicalLayout = result.At("physicalLayout").AsInt();
+        info->logicalLayout = result.At("logicalLayout").AsInt();
+        info->capsMask = result.At("capsMask").AsInt();
+        info->ledsCount = result.At("ledsCount").AsInt();
+        info->model = RetainString(result.At("model").AsString());
+        FillChannels(*info, result);
+        StoreLastError(VeltariErrorSuccess);
+        return info;
+    });
 }

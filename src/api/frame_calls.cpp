@@ -1,6 +1,7 @@
 // The two calls that belong to the frame itself: the last error and the device count.
 #include <string>
 
+#include "api/boundary.h"
 #include "api/exchange.h"
 #include "veltari.h"
 
@@ -12,16 +13,18 @@ VeltariError VeltariGetLastError(void) {
 }
 
 int VeltariGetDeviceCount(void) {
-    if (!HandshakeDone()) {
-        return Fail(VeltariErrorNoHandshake, -1);
-    }
-    Exchange exchange;
-    if (!exchange.Gate()) {
-        return Fail(VeltariErrorServerUnreachable, -1);
-    }
-    const std::string answer = exchange.Call(BuildRequest(kMethodGetDeviceCount));
-    if (answer.empty()) {
-        return Fail(VeltariErrorServerUnreachable, -1);
-    }
-    return ReadResultOnly(Response(answer)).AsInt();
+    return Guarded(-1, [&]() -> int {
+        if (!HandshakeDone()) {
+            return Fail(VeltariErrorNoHandshake, -1);
+        }
+        Exchange exchange;
+        if (!exchange.Gate()) {
+            return Fail(VeltariErrorServerUnreachable, -1);
+        }
+        const std::string answer = exchange.Call(BuildRequest(kMethodGetDeviceCount));
+        if (answer.empty()) {
+            return Fail(VeltariErrorServerUnreachable, -1);
+        }
+        return ReadResultOnly(Response(answer)).AsInt();
+    });
 }

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "api/boundary.h"
 #include "api/exchange.h"
 #include "api/process.h"
 #include "api/retention.h"
@@ -18,7 +19,9 @@ namespace {
 // callback on one of them may be waiting for that mutex to send a request.
 using RetiredConnections = std::vector<std::unique_ptr<IRpcConnection>>;
 
-std::string ClientIdentity() { return ":pid:" + std::to_string(CurrentProcessId()); }
+std::string ClientIdentity() {
+    return ":pid:" + std::to_string(CurrentProcessId());
+}
 
 // Replaces the connection in the slot with a new one (or with nothing when no server answers) and
 // reports whether the gate now passes. Runs inside the handshake's exchange.
@@ -48,6 +51,13 @@ void FillLibraryFields(VeltariProtocolDetails& details) {
     }
 }
 
+// What a handshake that could not be carried out returns: the library's own fields only.
+VeltariProtocolDetails NoDetails() {
+    VeltariProtocolDetails details{};
+    FillLibraryFields(details);
+    return details;
+}
+
 // No answer: the stored details lose what the server said before; the handshake flag stays.
 VeltariProtocolDetails Unreachable(ClientState& state) {
     VeltariProtocolDetails& details = state.details;
@@ -75,39 +85,41 @@ bool BreakingChanges(int serverProtocol, const Response& response) {
 using namespace sdk;
 
 VeltariProtocolDetails VeltariPerformProtocolHandshake(void) {
-    RetiredConnections retired;  // declared first: destroyed after the exchange has released the mutex
-    Exchange exchange;
-    ClientState& state = State();
+    return Guarded(NoDetails(), [&]() -> VeltariProtocolDetails {
+        RetiredConnections retired;  // declared first: destroyed after the exchange has released the mutex
+        Exchange exchange;
+        ClientState& state = State();
 
-    if (!exchange.Gate() && !Connect(exchange, state, retired)) {
-        return Unreachable(state);
-    }
-    Json params;
-    params["sdkProtocolVersion"] = Json(kSdkProtocolVersion);
-    const std::string request = BuildRequest(kMethodHandshake, std::move(params));
-    std::string answer = exchange.Call(request);
-    if (!exchange.Gate()) {
-        // The request broke the connection: one fresh connection, one more try.
-        if (!Connect(exchange, state, retired)) {
+        if (!exchange.Gate() && !Connect(exchange, state, retired)) {
             return Unreachable(state);
         }
-        answer = exchange.Call(request);
-    }
-    if (answer.empty()) {
-        return Unreachable(state);
-    }
+        Json params;
+        params["sdkProtocolVersion"] = Json(kSdkProtocolVersion);
+        const std::string request = BuildRequest(kMethodHandshake, std::move(params));
+        std::string answer = exchange.Call(request);
+        if (!exchange.Gate()) {
+            // The request broke the connection: one fresh connection, one more try.
+            if (!Connect(exchange, state, retired)) {
+                return Unreachable(state);
+            }
+            answer = exchange.Call(request);
+        }
+        if (answer.empty()) {
+            return Unreachable(state);
+        }
 
-    // Any answer counts, even one that does not parse: the caller judges the server by the details.
-    const Response response(answer);
-    const int serverProtocol = response.Member("serverProtocolVersion").AsInt();
-    VeltariProtocolDetails& details = state.details;
-    details = VeltariProtocolDetails{};
-    details.serverVersion = RetainString(response.Member("serverVersion").AsString());
-    details.serverProtocolVersion = serverProtocol;
-    FillLibraryFields(details);
-    details.breakingChanges = BreakingChanges(serverProtocol, response);
-    state.serverProtocolVersion.store(serverProtocol, std::memory_order_release);
-    state.handshakeDone.store(true, std::memory_order_release);
-    StoreLastError(VeltariErrorSuccess);
-    return details;
+        // Any answer counts, even one that does not parse: the caller judges the server by the details.
+        const Response response(answer);
+        const int serverProtocol = response.Member("serverProtocolVersion").AsInt();
+        VeltariProtocolDetails& details = state.details;
+        details = VeltariProtocolDetails{};
+        details.serverVersion = RetainString(response.Member("serverVersion").AsString());
+        details.serverProtocolVersion = serverProtocol;
+        FillLibraryFields(details);
+        details.breakingChanges = BreakingChanges(serverProtocol, response);
+        state.serverProtocolVersion.store(serverProtocol, std::memory_order_release);
+        state.handshakeDone.store(true, std::memory_order_release);
+        StoreLastError(VeltariErrorSuccess);
+        return details;
+    });
 }

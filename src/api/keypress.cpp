@@ -1,6 +1,7 @@
 // Key-press notifications: registering callbacks and delivering each notification to all of them.
 #include <string>
 
+#include "api/boundary.h"
 #include "api/exchange.h"
 #include "veltari.h"
 
@@ -30,38 +31,40 @@ void DeliverKeyPress(KeyPressRegistry& registry, const std::string& text) {
 }  // namespace
 
 bool VeltariRegisterKeypressCallback(VeltariKeyPressCallback callback, void* context) {
-    if (!HandshakeDone()) {
-        return Fail(VeltariErrorNoHandshake, false);
-    }
-    if (callback == nullptr) {
-        return Fail(VeltariErrorBadArgument, false);
-    }
-    // Held to the end, so two registrations cannot both find the connection without a handler.
-    Exchange exchange;
-    if (!exchange.Gate()) {
-        return Fail(VeltariErrorServerUnreachable, false);
-    }
-    if (ServerProtocolVersion() < kKeyPressMinProtocol) {
-        return Fail(VeltariErrorServerProtocolTooOld, false);
-    }
-    ClientState& state = State();
-    // Registered whatever follows: a later successful registration makes it heard.
-    state.keyPresses.Add(callback, context);
-    if (state.connection->HasNotificationHandler()) {
-        return Fail(VeltariErrorSuccess, true);
-    }
-    const std::string answer = exchange.Call(BuildRequest(kMethodRegisterKeypressCallback));
-    if (answer.empty()) {
-        return Fail(VeltariErrorServerUnreachable, false);
-    }
-    if (!ReadErrorCodeDecides(Response(answer))) {
-        return false;
-    }
-    // A callback may make the first asynchronous colour call; unload must then stop that worker
-    // before it destroys the connection whose thread runs the callback.
-    state.colors.StopWorkersAtUnload();
-    KeyPressRegistry* registry = &state.keyPresses;
-    state.connection->SetNotificationHandler(
-        [registry](const std::string& text) { DeliverKeyPress(*registry, text); });
-    return true;
+    return Guarded(false, [&]() -> bool {
+        if (!HandshakeDone()) {
+            return Fail(VeltariErrorNoHandshake, false);
+        }
+        if (callback == nullptr) {
+            return Fail(VeltariErrorBadArgument, false);
+        }
+        // Held to the end, so two registrations cannot both find the connection without a handler.
+        Exchange exchange;
+        if (!exchange.Gate()) {
+            return Fail(VeltariErrorServerUnreachable, false);
+        }
+        if (ServerProtocolVersion() < kKeyPressMinProtocol) {
+            return Fail(VeltariErrorServerProtocolTooOld, false);
+        }
+        ClientState& state = State();
+        // Registered whatever follows: a later successful registration makes it heard.
+        state.keyPresses.Add(callback, context);
+        if (state.connection->HasNotificationHandler()) {
+            return Fail(VeltariErrorSuccess, true);
+        }
+        const std::string answer = exchange.Call(BuildRequest(kMethodRegisterKeypressCallback));
+        if (answer.empty()) {
+            return Fail(VeltariErrorServerUnreachable, false);
+        }
+        if (!ReadErrorCodeDecides(Response(answer))) {
+            return false;
+        }
+        // A callback may make the first asynchronous colour call; unload must then stop that worker
+        // before it destroys the connection whose thread runs the callback.
+        state.colors.StopWorkersAtUnload();
+        KeyPressRegistry* registry = &state.keyPresses;
+        state.connection->SetNotificationHandler(
+            [registry](const std::string& text) { DeliverKeyPress(*registry, text); });
+        return true;
+    });
 }

@@ -2,6 +2,7 @@
 #include <string>
 #include <vector>
 
+#include "api/boundary.h"
 #include "api/exchange.h"
 #include "api/led_color_list.h"
 #include "veltari.h"
@@ -61,53 +62,60 @@ bool ExchangeColors(BuildRequestText buildRequest, int size, VeltariLedColor* co
 using namespace sdk;
 
 bool VeltariSetLedsColors(int size, const VeltariLedColor* ledsColors) {
-    if (!HandshakeDone()) {
-        return Fail(VeltariErrorNoHandshake, false);
-    }
-    if (!AcceptableList(size, ledsColors, kCheckAll)) {
-        return Fail(VeltariErrorBadArgument, false);
-    }
-    Exchange exchange;
-    if (!exchange.Gate()) {
-        return Fail(VeltariErrorServerUnreachable, false);
-    }
-    const std::string answer = exchange.Call(BuildLedColorsRequest(kMethodSetLedsColors, size, ledsColors));
-    if (answer.empty()) {
-        return Fail(VeltariErrorServerUnreachable, false);
-    }
-    return ReadErrorCodeAndResult(Response(answer)).AsBool();
+    return Guarded(false, [&]() -> bool {
+        if (!HandshakeDone()) {
+            return Fail(VeltariErrorNoHandshake, false);
+        }
+        if (!AcceptableList(size, ledsColors, kCheckAll)) {
+            return Fail(VeltariErrorBadArgument, false);
+        }
+        Exchange exchange;
+        if (!exchange.Gate()) {
+            return Fail(VeltariErrorServerUnreachable, false);
+        }
+        const std::string answer =
+            exchange.Call(BuildLedColorsRequest(kMethodSetLedsColors, size, ledsColors));
+        if (answer.empty()) {
+            return Fail(VeltariErrorServerUnreachable, false);
+        }
+        return ReadErrorCodeAndResult(Response(answer)).AsBool();
+    });
 }
 
 bool VeltariGetLedsColors(int size, VeltariLedColor* ledsColors) {
-    if (!HandshakeDone()) {
-        return Fail(VeltariErrorNoHandshake, false);
-    }
-    if (ServerProtocolVersion() < 4) {
-        return Fail(VeltariErrorServerProtocolTooOld, false);
-    }
-    // The colour fields of a get request are sent as they are, so only the ids are checked.
-    if (!AcceptableList(size, ledsColors, kCheckLedIds)) {
-        return Fail(VeltariErrorBadArgument, false);
-    }
-    return ExchangeColors([&] { return BuildLedColorsRequest(kMethodGetLedsColors, size, ledsColors); }, size,
-                          ledsColors);
+    return Guarded(false, [&]() -> bool {
+        if (!HandshakeDone()) {
+            return Fail(VeltariErrorNoHandshake, false);
+        }
+        if (ServerProtocolVersion() < 4) {
+            return Fail(VeltariErrorServerProtocolTooOld, false);
+        }
+        // The colour fields of a get request are sent as they are, so only the ids are checked.
+        if (!AcceptableList(size, ledsColors, kCheckLedIds)) {
+            return Fail(VeltariErrorBadArgument, false);
+        }
+        return ExchangeColors([&] { return BuildLedColorsRequest(kMethodGetLedsColors, size, ledsColors); },
+                              size, ledsColors);
+    });
 }
 
 bool VeltariGetLedsColorsByDeviceIndex(int deviceIndex, int size, VeltariLedColor* ledsColors) {
-    if (!HandshakeDone()) {
-        return Fail(VeltariErrorNoHandshake, false);
-    }
-    if (ServerProtocolVersion() < 5) {
-        return Fail(VeltariErrorServerProtocolTooOld, false);
-    }
-    if (deviceIndex < 0 || !AcceptableList(size, ledsColors, kCheckLedIds)) {
-        return Fail(VeltariErrorBadArgument, false);
-    }
-    auto request = [&] {
-        Json params;
-        params["deviceIndex"] = Json(deviceIndex);
-        params["ledsColors"] = Json(EncodeLedColors(size, ledsColors));
-        return BuildRequest(kMethodGetLedsColorsByDeviceIndex, std::move(params));
-    };
-    return ExchangeColors(request, size, ledsColors);
+    return Guarded(false, [&]() -> bool {
+        if (!HandshakeDone()) {
+            return Fail(VeltariErrorNoHandshake, false);
+        }
+        if (ServerProtocolVersion() < 5) {
+            return Fail(VeltariErrorServerProtocolTooOld, false);
+        }
+        if (deviceIndex < 0 || !AcceptableList(size, ledsColors, kCheckLedIds)) {
+            return Fail(VeltariErrorBadArgument, false);
+        }
+        auto request = [&] {
+            Json params;
+            params["deviceIndex"] = Json(deviceIndex);
+            params["ledsColors"] = Json(EncodeLedColors(size, ledsColors));
+            return BuildRequest(kMethodGetLedsColorsByDeviceIndex, std::move(params));
+        };
+        return ExchangeColors(request, size, ledsColors);
+    });
 }

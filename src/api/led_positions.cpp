@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "api/boundary.h"
 #include "api/exchange.h"
 #include "api/retention.h"
 #include "veltari.h"
@@ -62,67 +63,73 @@ bool IsAsciiLetter(char c) {
 using namespace sdk;
 
 VeltariLedPositions* VeltariGetLedPositions(void) {
-    if (!HandshakeDone()) {
-        return Fail(VeltariErrorNoHandshake, nullptr);
-    }
-    Exchange exchange;
-    if (!exchange.Gate()) {
-        return Fail(VeltariErrorServerUnreachable, nullptr);
-    }
-    const std::string answer = exchange.Call(BuildRequest(kMethodGetLedPositions));
-    if (answer.empty()) {
-        return Fail(VeltariErrorServerUnreachable, nullptr);
-    }
-    const Response response(answer);
-    return RetainPositions(ReadResultOnly(response));
+    return Guarded(nullptr, [&]() -> VeltariLedPositions* {
+        if (!HandshakeDone()) {
+            return Fail(VeltariErrorNoHandshake, nullptr);
+        }
+        Exchange exchange;
+        if (!exchange.Gate()) {
+            return Fail(VeltariErrorServerUnreachable, nullptr);
+        }
+        const std::string answer = exchange.Call(BuildRequest(kMethodGetLedPositions));
+        if (answer.empty()) {
+            return Fail(VeltariErrorServerUnreachable, nullptr);
+        }
+        const Response response(answer);
+        return RetainPositions(ReadResultOnly(response));
+    });
 }
 
 VeltariLedPositions* VeltariGetLedPositionsByDeviceIndex(int deviceIndex) {
-    if (!HandshakeDone()) {
-        return Fail(VeltariErrorNoHandshake, nullptr);
-    }
-    if (deviceIndex < 0) {
-        return Fail(VeltariErrorBadArgument, nullptr);
-    }
-    Exchange exchange;
-    if (!exchange.Gate()) {
-        return Fail(VeltariErrorServerUnreachable, nullptr);
-    }
-    if (ServerProtocolVersion() < 3) {
-        return Fail(VeltariErrorServerProtocolTooOld, nullptr);
-    }
-    Json params;
-    params["deviceIndex"] = Json(deviceIndex);
-    const std::string answer =
-        exchange.Call(BuildRequest(kMethodGetLedPositionsByDeviceIndex, std::move(params)));
-    if (answer.empty()) {
-        return Fail(VeltariErrorServerUnreachable, nullptr);
-    }
-    const Response response(answer);
-    if (!ReadErrorCodeDecides(response)) {
-        return nullptr;
-    }
-    return RetainPositions(response.Result());
+    return Guarded(nullptr, [&]() -> VeltariLedPositions* {
+        if (!HandshakeDone()) {
+            return Fail(VeltariErrorNoHandshake, nullptr);
+        }
+        if (deviceIndex < 0) {
+            return Fail(VeltariErrorBadArgument, nullptr);
+        }
+        Exchange exchange;
+        if (!exchange.Gate()) {
+            return Fail(VeltariErrorServerUnreachable, nullptr);
+        }
+        if (ServerProtocolVersion() < 3) {
+            return Fail(VeltariErrorServerProtocolTooOld, nullptr);
+        }
+        Json params;
+        params["deviceIndex"] = Json(deviceIndex);
+        const std::string answer =
+            exchange.Call(BuildRequest(kMethodGetLedPositionsByDeviceIndex, std::move(params)));
+        if (answer.empty()) {
+            return Fail(VeltariErrorServerUnreachable, nullptr);
+        }
+        const Response response(answer);
+        if (!ReadErrorCodeDecides(response)) {
+            return nullptr;
+        }
+        return RetainPositions(response.Result());
+    });
 }
 
 int VeltariGetLedIdForKeyName(char keyName) {
-    if (!HandshakeDone()) {
-        return Fail(VeltariErrorNoHandshake, 0);
-    }
-    // Letters only, in either case and unfolded: the server knows keys by their letter.
-    if (!IsAsciiLetter(keyName)) {
-        return Fail(VeltariErrorBadArgument, 0);
-    }
-    Exchange exchange;
-    if (!exchange.Gate()) {
-        return Fail(VeltariErrorServerUnreachable, 0);
-    }
-    Json params;
-    params["keyName"] = Json(static_cast<int>(keyName));
-    const std::string answer = exchange.Call(BuildRequest(kMethodGetLedIdForKeyName, std::move(params)));
-    if (answer.empty()) {
-        return Fail(VeltariErrorServerUnreachable, 0);
-    }
-    // A key the server does not know comes back as whatever it puts in "result".
-    return ReadResultOnly(Response(answer)).AsInt();
+    return Guarded(0, [&]() -> int {
+        if (!HandshakeDone()) {
+            return Fail(VeltariErrorNoHandshake, 0);
+        }
+        // Letters only, in either case and unfolded: the server knows keys by their letter.
+        if (!IsAsciiLetter(keyName)) {
+            return Fail(VeltariErrorBadArgument, 0);
+        }
+        Exchange exchange;
+        if (!exchange.Gate()) {
+            return Fail(VeltariErrorServerUnreachable, 0);
+        }
+        Json params;
+        params["keyName"] = Json(static_cast<int>(keyName));
+        const std::string answer = exchange.Call(BuildRequest(kMethodGetLedIdForKeyName, std::move(params)));
+        if (answer.empty()) {
+            return Fail(VeltariErrorServerUnreachable, 0);
+        }
+        // A key the server does not know comes back as whatever it puts in "result".
+        return ReadResultOnly(Response(answer)).AsInt();
+    });
 }

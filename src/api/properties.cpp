@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "api/boundary.h"
 #include "api/exchange.h"
 #include "veltari.h"
 
@@ -63,18 +64,22 @@ bool GetProperty(int deviceIndex, VeltariDevicePropertyId propertyId, int typeFl
 using namespace sdk;
 
 bool VeltariGetBoolPropertyValue(int deviceIndex, VeltariDevicePropertyId propertyId, bool* value) {
-    // Before the handshake test: without a place for the value there is nothing to ask for.
-    if (value == nullptr) {
-        return Fail(VeltariErrorBadArgument, false);
-    }
-    return GetProperty(deviceIndex, propertyId, VeltariPropertyTypeBool, kMethodGetBoolPropertyValue,
-                       [value](const Json& result) { *value = result.AsBool(); });
+    return Guarded(false, [&]() -> bool {
+        // Before the handshake test: without a place for the value there is nothing to ask for.
+        if (value == nullptr) {
+            return Fail(VeltariErrorBadArgument, false);
+        }
+        return GetProperty(deviceIndex, propertyId, VeltariPropertyTypeBool, kMethodGetBoolPropertyValue,
+                           [value](const Json& result) { *value = result.AsBool(); });
+    });
 }
 
 bool VeltariGetInt32PropertyValue(int deviceIndex, VeltariDevicePropertyId propertyId, int* value) {
-    if (value == nullptr) {
-        return Fail(VeltariErrorBadArgument, false);
-    }
-    return GetProperty(deviceIndex, propertyId, VeltariPropertyTypeInt32, kMethodGetInt32PropertyValue,
-                       [value](const Json& result) { *value = result.AsInt(); });
+    return Guarded(false, [&]() -> bool {
+        if (value == nullptr) {
+            return Fail(VeltariErrorBadArgument, false);
+        }
+        return GetProperty(deviceIndex, propertyId, VeltariPropertyTypeInt32, kMethodGetInt32PropertyValue,
+                           [value](const Json& result) { *value = result.AsInt(); });
+    });
 }
