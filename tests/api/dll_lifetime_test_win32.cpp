@@ -38,8 +38,16 @@ private:
     std::thread thread_;
 };
 
+// The host counts an asynchronous call whose callback does not report success as a failure.
+void AnswerColourCallsWithSuccess(ScriptedServer& server) {
+    const ScriptedReply success = ScriptedReply::Text(R"({"errorCode":0,"result":true})");
+    server.OnMethod("VeltariSetLedsColors", success);
+    server.OnMethod("VeltariSetLedsColorsFlushBuffer", success);
+}
+
 TEST(DllLifetimeWin32, FreeLibraryWithLibraryThreadsRunningUnloadsAndTheProcessGoesOn) {
     ScriptedServer server;
+    AnswerColourCallsWithSuccess(server);
     ASSERT_TRUE(server.Start());
     HostRun run;
     {
@@ -57,6 +65,7 @@ TEST(DllLifetimeWin32, FreeLibraryWithLibraryThreadsRunningUnloadsAndTheProcessG
 
 TEST(DllLifetimeWin32, ProcessExitsAtOnceWithLibraryThreadsRunning) {
     ScriptedServer server;
+    AnswerColourCallsWithSuccess(server);
     ASSERT_TRUE(server.Start());
     HostRun run;
     {
