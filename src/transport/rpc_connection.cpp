@@ -95,7 +95,7 @@ bool RpcConnection::HasNotificationHandler() {
 }
 
 bool RpcConnection::IsBroken() {
-    if (givenUp_) {
+    if (givenUp_ || notificationsCancelled_) {
         return true;
     }
     std::shared_ptr<IBinaryReader> reader;
@@ -130,6 +130,7 @@ void RpcConnection::StopNotificationThreads() {
     // The reader waits without a limit; only the cancel wakes it, and it ends the channel for good.
     if (notificationReader_) {
         notificationReader_->Cancel();
+        notificationsCancelled_ = true;
     }
     running_ = false;
     if (readerThread_.Joinable()) {

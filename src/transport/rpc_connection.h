@@ -64,6 +64,9 @@ private:
     // IsBroken and a call on a given-up connection never wait for an exchange in flight.
     std::mutex channelMutex_;
     std::atomic<bool> givenUp_{false};
+    // Set once a stop cancelled the notification channel, which is final: whether or not the reader was
+    // inside a read at that moment, nothing can arrive on it any more.
+    std::atomic<bool> notificationsCancelled_{false};
     std::shared_ptr<IBinaryReader> responseReader_;
     std::shared_ptr<IBinaryWriter> requestWriter_;
     std::shared_ptr<IBinaryReader> notificationReader_;
