@@ -122,21 +122,6 @@ TEST(Bootstrap, AReplyNamingPipesThatDoNotExistGivesNoConnectionAtOnce) {
     EXPECT_LT(watch.ElapsedMs(), 1500);
 }
 
-TEST(Bootstrap, WhenOnlyTheCallbackPipeIsMissingTheOthersAreClosedAgain) {
-    ScriptedServerOptions options;
-    options.createCallbackPipe = false;
-    ScriptedServer server(options);
-    ASSERT_TRUE(server.Start());
-    EXPECT_EQ(CreateRpcConnection(":pid:11"), nullptr);
-    // The server got the client's "_out" and "_in" connections, and saw the client close both.
-    ASSERT_TRUE(server.WaitForSessions(1));
-    ASSERT_TRUE(server.WaitForSessionEnd(0));
-    const ScriptedSession session = server.Session(0);
-    EXPECT_TRUE(session.clientClosedRequests);
-    EXPECT_TRUE(session.clientClosedResponses);
-    EXPECT_EQ(server.RequestCount(), 0u);
-}
-
 TEST(Bootstrap, ClientsBootstrappingAtTheSameMomentGetTheirOwnPipes) {
     ScriptedServer server;
     ASSERT_TRUE(server.Start());
