@@ -12,3 +12,4 @@ cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELTARI_BUILD_B
   -DVELTARI_BUILD_TESTS=OFF > "$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
 cmake --build "$dir" -j "$(nproc)" --target veltari_bench
 "$dir/bench/veltari_bench" --ratio_out="$dir/ratios.md" "$@"
+bash scripts/bench-csharp.sh "$dir"
