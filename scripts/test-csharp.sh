@@ -65,11 +65,15 @@ VELTARI_SERVER=$build/server/veltari-server VELTARI_RESPONDER=$build/bindings/cs
   VELTARI_LAYOUTS=$work/layouts.txt LD_LIBRARY_PATH=$library_dir \
   timeout 300 mono --debug "$csharp/Veltari.Tests.exe" || fail "the tests failed, or the process did not exit"
 
-echo "=== csharp: the example, shipped with the native library beside it"
+echo "=== csharp: cmake --install installs the assembly; the example runs from a game folder made of it"
+cmake --install "$build" --prefix "$work/prefix" > "$work/install.log"
+assembly=$(find "$work/prefix" -path '*/cli/veltari/Veltari.dll' | head -n 1)
+[ -n "$assembly" ] || fail "no Veltari.dll installed"
+[ -f "$(dirname "$assembly")/Veltari.xml" ] || fail "no Veltari.xml installed"
 game=$work/game
 mkdir "$game"
-cp "$csharp/Veltari.dll" "$csharp/Keys.exe" "$game/"
-cp -L "$library_dir/libveltari.so" "$game/libveltari.so"
+cp "$assembly" "$csharp/Keys.exe" "$game/"
+cp -L "$(find "$work/prefix" -name 'libveltari.so' | head -n 1)" "$game/libveltari.so"
 "$build/server/veltari-server" --no-view --no-stdin --auto-type "hi" > "$work/server.log" 2>&1 &
 server_pid=$!
 for _ in $(seq 100); do
