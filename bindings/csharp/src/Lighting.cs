@@ -21,10 +21,11 @@ namespace Veltari
     /// </remarks>
     public static unsafe partial class Lighting
     {
-        // Colours handed to the library are staged here when the caller's collection is not already an
-        // array, so that a frame loop's repeated calls allocate nothing. One per thread: the library
-        // reads the array only during the call.
-        [ThreadStatic] private static LedColor[] scratch;
+        // Colours handed to the library are staged in this array when the caller's collection is not
+        // already an array, so that a frame loop's repeated calls allocate nothing. One per thread (the
+        // library reads it only during the call), taken away while a call uses it, so that a call made
+        // from inside the caller's enumeration stages into an array of its own.
+        [ThreadStatic] private static LedColor[] spare;
 
         /// <summary>
         /// Connects to the lighting server when there is no live connection and exchanges protocol
@@ -123,13 +124,20 @@ namespace Veltari
         /// <exception cref="BadArgumentException">An empty list, a value out of range, an LED twice, or an LED the server does not have.</exception>
         public static void SetColors(IEnumerable<LedColor> colors)
         {
-            LedColor[] array = Stage(colors, out int count);
-            fixed (LedColor* pointer = array)
+            LedColor[] array = Stage(colors, out int count, out bool staged);
+            try
             {
-                if (NativeMethods.VeltariSetLedsColors(count, pointer) == 0)
+                fixed (LedColor* pointer = array)
                 {
-                    throw Failure("SetColors");
+                    if (NativeMethods.VeltariSetLedsColors(count, pointer) == 0)
+                    {
+                        throw Failure("SetColors");
+                    }
                 }
+            }
+            finally
+            {
+                GiveBack(array, staged);
             }
         }
 
@@ -157,13 +165,20 @@ namespace Veltari
         /// </summary>
         public static void BufferColors(int deviceIndex, IEnumerable<LedColor> colors)
         {
-            LedColor[] array = Stage(colors, out int count);
-            fixed (LedColor* pointer = array)
+            LedColor[] array = Stage(colors, out int count, out bool staged);
+            try
             {
-                if (NativeMethods.VeltariSetLedsColorsBufferByDeviceIndex(deviceIndex, count, pointer) == 0)
+                fixed (LedColor* pointer = array)
                 {
-                    throw Failure("BufferColors");
+                    if (NativeMethods.VeltariSetLedsColorsBufferByDeviceIndex(deviceIndex, count, pointer) == 0)
+                    {
+                        throw Failure("BufferColors");
+                    }
                 }
+            }
+            finally
+            {
+                GiveBack(array, staged);
             }
         }
 
@@ -245,82 +260,96 @@ namespace Veltari
                 throw new ArgumentNullException(nameof(ledIds));
             }
             int count = 0;
-            LedColor[] array = Scratch(ledIds is ICollection<int> collection ? collection.Count : 0);
-            foreach (int ledId in ledIds)
+            LedColor[] array = Take(ledIds is ICollection<int> collection ? collection.Count : 0);
+            try
             {
-                if (count == array.Length)
+                foreach (int ledId in ledIds)
                 {
-                    array = Scratch(count + 1);
+                    if (count == array.Length)
+                    {
+                        array = Grow(array, count);
+                    }
+                    array[count++] = new LedColor(ledId, 0, 0, 0);
                 }
-                array[count++] = new LedColor(ledId, 0, 0, 0);
-            }
-            fixed (LedColor* pointer = array)
-            {
-                byte ok = deviceIndex.HasValue
-                              ? NativeMethods.VeltariGetLedsColorsByDeviceIndex(deviceIndex.Value, count, pointer)
-                              : NativeMethods.VeltariGetLedsColors(count, pointer);
-                if (ok == 0)
+                fixed (LedColor* pointer = array)
                 {
-                    throw Failure("GetColors");
+                    byte ok = deviceIndex.HasValue
+                                  ? NativeMethods.VeltariGetLedsColorsByDeviceIndex(deviceIndex.Value, count, pointer)
+                                  : NativeMethods.VeltariGetLedsColors(count, pointer);
+                    if (ok == 0)
+                    {
+                        throw Failure("GetColors");
+                    }
                 }
+                var result = new Dictionary<int, Rgb>(count);
+                for (int i = 0; i < count; ++i)
+                {
+                    result[array[i].LedId] = new Rgb((byte)array[i].R, (byte)array[i].G, (byte)array[i].B);
+                }
+                return result;
             }
-            var result = new Dictionary<int, Rgb>(count);
-            for (int i = 0; i < count; ++i)
+            finally
             {
-                result[array[i].LedId] = new Rgb((byte)array[i].R, (byte)array[i].G, (byte)array[i].B);
+                GiveBack(array, true);
             }
-            return result;
         }
 
-        // The colours as an array the library can read, and how many of its entries to pass.
-        private static LedColor[] Stage(IEnumerable<LedColor> colors, out int count)
+        // The colours as an array the library can read, and how many of its entries to pass; `staged`
+        // when the array is this thread's staging array, to be given back after the call.
+        internal static LedColor[] Stage(IEnumerable<LedColor> colors, out int count, out bool staged)
         {
             if (colors == null)
             {
                 throw new ArgumentNullException(nameof(colors));
             }
-            if (colors is LedColor[] array)
+            staged = !(colors is LedColor[]);
+            if (!staged)
             {
+                var array = (LedColor[])colors;
                 count = array.Length;
                 return array;
             }
             if (colors is ICollection<LedColor> collection)
             {
                 count = collection.Count;
-                LedColor[] staged = Scratch(count);
-                collection.CopyTo(staged, 0);
-                return staged;
+                LedColor[] copy = Take(count);
+                collection.CopyTo(copy, 0);
+                return copy;
             }
             count = 0;
-            LedColor[] buffer = Scratch(0);
+            LedColor[] buffer = Take(0);
             foreach (LedColor color in colors)
             {
                 if (count == buffer.Length)
                 {
-                    buffer = Scratch(count + 1);
+                    buffer = Grow(buffer, count);
                 }
                 buffer[count++] = color;
             }
             return buffer;
         }
 
-        // This thread's staging array with room for at least `size` entries; a larger one that replaces it
-        // keeps what was staged.
-        private static LedColor[] Scratch(int size)
+        // This thread's staging array, at least `size` long, which the thread no longer holds until given back.
+        private static LedColor[] Take(int size)
         {
-            LedColor[] current = scratch;
-            if (current != null && current.Length >= size)
+            LedColor[] array = spare;
+            spare = null;
+            return array != null && array.Length >= size ? array : new LedColor[Math.Max(size, 64)];
+        }
+
+        private static LedColor[] Grow(LedColor[] array, int count)
+        {
+            var larger = new LedColor[array.Length * 2];
+            Array.Copy(array, larger, count);
+            return larger;
+        }
+
+        internal static void GiveBack(LedColor[] array, bool staged)
+        {
+            if (staged)
             {
-                return current;
+                spare = array;
             }
-            int length = Math.Max(size, current == null ? 64 : current.Length * 2);
-            var replacement = new LedColor[length];
-            if (current != null)
-            {
-                Array.Copy(current, replacement, current.Length);
-            }
-            scratch = replacement;
-            return replacement;
         }
 
         private static IReadOnlyList<LedPosition> Positions(VeltariLedPositions* positions, string what)

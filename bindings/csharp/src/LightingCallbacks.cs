@@ -89,20 +89,28 @@ namespace Veltari
         /// server does not have an LED.</exception>
         public static Task SetColorsAsync(IEnumerable<LedColor> colors)
         {
-            LedColor[] array = Stage(colors, out int count);
-            var completion = new TaskCompletionSource<bool>("SetColorsAsync",
-                                                            TaskCreationOptions.RunContinuationsAsynchronously);
-            GCHandle handle = GCHandle.Alloc(completion);
-            fixed (LedColor* pointer = array)
+            LedColor[] array = Stage(colors, out int count, out bool staged);
+            try
             {
-                if (NativeMethods.VeltariSetLedsColorsAsync(count, pointer, AsyncDonePointer,
-                                                            GCHandle.ToIntPtr(handle)) == 0)
+                var completion = new TaskCompletionSource<bool>("SetColorsAsync",
+                                                                TaskCreationOptions.RunContinuationsAsynchronously);
+                GCHandle handle = GCHandle.Alloc(completion);
+                fixed (LedColor* pointer = array)
                 {
-                    handle.Free();
-                    throw Failure("SetColorsAsync");
+                    // The library copies the colours before it returns.
+                    if (NativeMethods.VeltariSetLedsColorsAsync(count, pointer, AsyncDonePointer,
+                                                                GCHandle.ToIntPtr(handle)) == 0)
+                    {
+                        handle.Free();
+                        throw Failure("SetColorsAsync");
+                    }
                 }
+                return completion.Task;
             }
-            return completion.Task;
+            finally
+            {
+                GiveBack(array, staged);
+            }
         }
 
         /// <summary>

@@ -174,6 +174,12 @@ internal static class BindingTests
         Equal(new Rgb(7, 7, 7), colors[201], "LED 201 from an enumeration");
         Equal(new Rgb(7, 7, 7), colors[444], "LED 444 from an enumeration");
         Equal(new Rgb(10, 20, 30), Lighting.GetColors(0, new List<int> { 60 })[60], "read by device");
+        // An enumeration that calls the binding while it is being staged: LED 61 takes 60's colour, 40 takes 39's.
+        Lighting.SetColors(new[] { 60, 39 }.Select(id => new LedColor(id + 1, Lighting.GetColors(new List<int> { id })[id])));
+        colors = Lighting.GetColors(new[] { 61, 40, 39 });
+        Equal(new Rgb(10, 20, 30), colors[61], "LED 61 from a nested read");
+        Equal(new Rgb(1, 2, 3), colors[40], "LED 40 from a nested read");
+        Equal(new Rgb(1, 2, 3), colors[39], "LED 39 unchanged");
 
         Throws<BadArgumentException>(() => Lighting.SetColors(new[] { new LedColor(912, 0, 0, 0) }));
         Throws<BadArgumentException>(() => Lighting.SetColors(new[] { new LedColor(60, 256, 0, 0) }));
