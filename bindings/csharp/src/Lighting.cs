@@ -30,7 +30,9 @@ namespace Veltari
         /// <summary>
         /// Connects to the lighting server when there is no live connection and exchanges protocol
         /// versions. Call it first, and again whenever a call throws <see cref="ServerUnreachableException"/>.
-        /// Subscriptions to <see cref="KeyPressed"/> are registered again on the new connection.
+        /// Subscriptions to <see cref="KeyPressed"/> are registered again on the new connection. Do not call
+        /// it from a <see cref="KeyPressed"/> handler while the connection is broken: the library refuses
+        /// to reconnect from its own thread and this throws <see cref="ServerUnreachableException"/>.
         /// </summary>
         /// <returns>What the library and the server said about themselves.</returns>
         /// <exception cref="ServerUnreachableException">No server answered.</exception>

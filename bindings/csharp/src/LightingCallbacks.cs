@@ -49,7 +49,7 @@ namespace Veltari
                     after[before.Length] = value;
                     if (before.Length == 0)
                     {
-                        RegisterKeyPresses();
+                        RegisterKeyPresses("KeyPressed");
                     }
                     Volatile.Write(ref keyHandlers, after);
                 }
@@ -154,12 +154,12 @@ namespace Veltari
         }
 
         // Called with the lock held; the caller publishes the handlers once this succeeded.
-        private static void RegisterKeyPresses()
+        private static void RegisterKeyPresses(string what)
         {
             long generation = Interlocked.Increment(ref keyGeneration);
             if (NativeMethods.VeltariRegisterKeypressCallback(KeyDonePointer, new IntPtr(generation)) == 0)
             {
-                throw Failure("KeyPressed");
+                throw Failure(what);
             }
         }
 
@@ -170,7 +170,7 @@ namespace Veltari
             {
                 if (keyHandlers.Length > 0)
                 {
-                    RegisterKeyPresses();
+                    RegisterKeyPresses("Handshake: connected, but the KeyPressed subscribers could not be registered again");
                 }
             }
         }
