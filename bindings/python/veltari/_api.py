@@ -30,7 +30,8 @@ Colors = Union[Mapping[LedKey, ColorLike], Iterable[Tuple[Any, ...]]]
 _last_error = lib.VeltariGetLastError
 _server_protocol = 0  # as the last answered handshake reported it, for messages only
 
-_BAD_COLORS = ("LED ids run from 0 to 911 and may each appear once; intensities run from 0 to 255")
+_BAD_COLORS = ("LED ids run from 0 to 911, name LEDs the server has and appear once each; intensities run "
+               "from 0 to 255")
 
 
 def _raise(what: str, min_protocol: int = 0, bad: Optional[str] = None) -> None:
