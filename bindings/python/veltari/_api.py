@@ -181,7 +181,7 @@ def _led_id(key: Any) -> int:
     return _int32(key, "an LED id")
 
 
-def _pack_slowly(items: Iterable[Any], is_mapping: bool) -> array:
+def _pack_slowly(items: Iterable[Any], is_mapping: bool) -> bytes:
     flat: List[int] = []
     for item in items:
         if is_mapping:
@@ -200,35 +200,49 @@ def _pack_slowly(items: Iterable[Any], is_mapping: bool) -> array:
             raise BadArgument(5, f"bad argument: {error}") from None
         flat.append(_led_id(key))
         flat.extend(rgb)
-    return array("i", flat)
+    return struct.pack(f"={len(flat)}i", *flat)
 
 
-def _pack(colors: Colors) -> Tuple[int, array]:
-    """The colours as consecutive VeltariLedColor records (four C ints each) in one buffer.
+_RECORDS: Dict[int, struct.Struct] = {}
 
-    A dict of int ids to (r, g, b) triples, the common case, is packed with no Python-level loop: ids and
-    intensities are converted into C int arrays by the array type itself and interleaved by slice
-    assignment. Anything else (texts, names, letter keys, record lists) takes the general path."""
+
+def _records(count: int) -> struct.Struct:
+    """The struct of `count` VeltariLedColor records (four C ints each), made once per count."""
+    packer = _RECORDS.get(count)
+    if packer is None:
+        if len(_RECORDS) > 64:
+            _RECORDS.clear()
+        packer = _RECORDS[count] = struct.Struct(f"={4 * count}i")
+    return packer
+
+
+def _pack(colors: Colors) -> Tuple[int, bytes]:
+    """The colours as consecutive VeltariLedColor records in one buffer.
+
+    A dict of int ids to (r, g, b) triples, the common case, goes through C-level steps only: the
+    intensities are flattened into one list, ids and intensities are interleaved by slice assignment
+    and struct packs the lot in one call; no Python-level loop and no per-record ctypes object.
+    Anything else (texts, names, letter keys, record lists) takes the general path."""
     if isinstance(colors, Mapping):
         count = len(colors)
         values = colors.values()
         try:
-            if count and set(map(len, values)) == {3}:
-                packed = array("i", bytes(16 * count))
-                packed[0::4] = array("i", colors)
-                rgb = array("i", itertools.chain.from_iterable(values))
-                packed[1::4] = rgb[0::3]
-                packed[2::4] = rgb[1::3]
-                packed[3::4] = rgb[2::3]
-                return count, packed
-        except (TypeError, OverflowError):
+            rgb = list(itertools.chain.from_iterable(values))
+            if count and len(rgb) == 3 * count and max(map(len, values)) == 3:
+                flat = [0] * (4 * count)
+                flat[0::4] = colors
+                flat[1::4] = rgb[0::3]
+                flat[2::4] = rgb[1::3]
+                flat[3::4] = rgb[2::3]
+                return count, _records(count).pack(*flat)
+        except (TypeError, struct.error):
             pass
         packed = _pack_slowly(colors.items(), True)
     elif isinstance(colors, (str, bytes)):
         raise TypeError("colours are a mapping {led: colour} or an iterable of (led, r, g, b)")
     else:
         packed = _pack_slowly(colors, False)
-    return len(packed) // 4, packed
+    return len(packed) // 16, packed
 
 
 def _nonempty(count: int, what: str) -> None:
@@ -243,7 +257,7 @@ def set_colors(colors: Colors) -> None:
     or a letter key, a colour (r, g, b), '#RRGGBB', '#RGB' or a name ('red', 'warmwhite', ...)."""
     count, packed = _pack(colors)
     _nonempty(count, "setting colours")
-    if not lib.VeltariSetLedsColors(count, packed.buffer_info()[0]):
+    if not lib.VeltariSetLedsColors(count, packed):
         _raise("setting colours", bad=_BAD_COLORS)
 
 
@@ -278,7 +292,7 @@ def buffer_colors(device: int, colors: Colors) -> None:
     device = _int32(device, "the device index")
     count, packed = _pack(colors)
     _nonempty(count, "buffering colours")
-    if not lib.VeltariSetLedsColorsBufferByDeviceIndex(device, count, packed.buffer_info()[0]):
+    if not lib.VeltariSetLedsColorsBufferByDeviceIndex(device, count, packed):
         _raise("buffering colours", 5, _BAD_COLORS + "; device indices are 0 or more")
 
 
@@ -338,7 +352,7 @@ def set_colors_async(colors: Colors) -> "Future[None]":
     count, packed = _pack(colors)
     _nonempty(count, "setting colours")
     return _start("setting colours",
-                  lambda context: lib.VeltariSetLedsColorsAsync(count, packed.buffer_info()[0], _COMPLETED, context))
+                  lambda context: lib.VeltariSetLedsColorsAsync(count, packed, _COMPLETED, context))
 
 
 def flush_colors_async() -> "Future[None]":
