@@ -34,4 +34,26 @@ cp -r "$root/bindings/python" "$work/source"
 found=$(cd "$work" && env -u VELTARI_LIBRARY LD_LIBRARY_PATH="$work/prefix/lib" "$work/venv/bin/python" -c \
   'import veltari; print(veltari.__file__, veltari._lib._name)') || fail "the pip-installed package does not load"
 case $found in "$work/venv/"*" libveltari.so.3") ;; *) fail "pip-installed package: $found" ;; esac
+echo "=== python: the example comes back after the server restarts"
+export XDG_RUNTIME_DIR=$work/runtime
+mkdir -p "$XDG_RUNTIME_DIR"
+server_pid=
+start_server() {
+  "$build/server/veltari-server" --no-view --no-stdin > "$work/server.log" 2>&1 &
+  server_pid=$!
+}
+stop_server() { kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; }
+trap 'stop_server; rm -rf "$work"' EXIT
+start_server
+VELTARI_LIBRARY=$build/libveltari.so.3 PYTHONPATH=$root/bindings/python \
+  "$python" "$root/examples/python/breathe.py" 6 orange > "$work/breathe.out" 2>&1 &
+example_pid=$!
+sleep 2
+stop_server
+sleep 1
+start_server
+wait "$example_pid" || { cat "$work/breathe.out"; fail "breathe.py did not survive a server restart"; }
+stop_server
+grep -q 'performing the handshake again' "$work/breathe.out" || { cat "$work/breathe.out"; fail "no lost server noticed"; }
+grep -q ', 1 reconnects' "$work/breathe.out" || { cat "$work/breathe.out"; fail "breathe.py did not reconnect"; }
 echo "=== python: passed"
