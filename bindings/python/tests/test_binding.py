@@ -70,6 +70,8 @@ def test_bad_arguments_raise_before_or_from_the_library(veltari):
         lambda: veltari.set_colors({1: "no such colour"}),
         lambda: veltari.set_colors({1: "#12345"}),
         lambda: veltari.set_colors({2 ** 40: "red"}),
+        lambda: veltari.set_colors({0xD900: (1, 2, 3)}),
+        lambda: veltari.set_colors({-1: (1, 2, 3)}),
         lambda: veltari.set_colors({}),
         lambda: veltari.set_colors([(1, 2, 3, 4), (1, 2, 3, 4)]),
         lambda: veltari.get_colors([]),
@@ -92,7 +94,8 @@ def test_bad_arguments_raise_before_or_from_the_library(veltari):
     with pytest.raises(veltari.BadArgument, match="0 to 911"):
         veltari.set_colors({912: "red"})
     for call in (lambda: veltari.set_colors({1: 5}), lambda: veltari.set_colors("red"),
-                 lambda: veltari.device_info("0"), lambda: veltari.set_colors([(1, 2, 3)])):
+                 lambda: veltari.device_info("0"), lambda: veltari.set_colors([(1, 2, 3)]),
+                 lambda: veltari.set_colors({1: (1, 2), 2: (3, 4, 5, 6)})):
         with pytest.raises(TypeError):
             call()
 

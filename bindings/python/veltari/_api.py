@@ -7,6 +7,7 @@ import ctypes
 import itertools
 import operator
 import struct
+import sys
 import threading
 import time
 import warnings
@@ -203,39 +204,33 @@ def _pack_slowly(items: Iterable[Any], is_mapping: bool) -> bytes:
     return struct.pack(f"={len(flat)}i", *flat)
 
 
-_RECORDS: Dict[int, struct.Struct] = {}
-
-
-def _records(count: int) -> struct.Struct:
-    """The struct of `count` VeltariLedColor records (four C ints each), made once per count."""
-    packer = _RECORDS.get(count)
-    if packer is None:
-        if len(_RECORDS) > 64:
-            _RECORDS.clear()
-        packer = _RECORDS[count] = struct.Struct(f"={4 * count}i")
-    return packer
+_NATIVE_UTF32 = "utf-32-le" if sys.byteorder == "little" else "utf-32-be"
 
 
 def _pack(colors: Colors) -> Tuple[int, bytes]:
-    """The colours as consecutive VeltariLedColor records in one buffer.
+    """The colours as consecutive VeltariLedColor records (four C ints each) in one buffer.
 
-    A dict of int ids to (r, g, b) triples, the common case, goes through C-level steps only: the
-    intensities are flattened into one list, ids and intensities are interleaved by slice assignment
-    and struct packs the lot in one call; no Python-level loop and no per-record ctypes object.
-    Anything else (texts, names, letter keys, record lists) takes the general path."""
+    A dict of int ids to (r, g, b) triples, the common case, is packed by C-level steps only, with no
+    Python-level loop and no per-record ctypes object: zip splits the triples into columns (checking
+    that each has three), bytes() turns each column into bytes (checking 0 to 255), struct the ids into
+    16-bit units; slice assignment interleaves them as the 16-bit units of the records, and decoding
+    them as UTF-16 and encoding as UTF-32 widens every unit to the C int of the record. Anything else
+    (texts, names, letter keys, record lists, values out of range) takes the general path, which also
+    says what is wrong."""
     if isinstance(colors, Mapping):
         count = len(colors)
-        values = colors.values()
         try:
-            rgb = list(itertools.chain.from_iterable(values))
-            if count and len(rgb) == 3 * count and max(map(len, values)) == 3:
-                flat = [0] * (4 * count)
-                flat[0::4] = colors
-                flat[1::4] = rgb[0::3]
-                flat[2::4] = rgb[1::3]
-                flat[3::4] = rgb[2::3]
-                return count, _records(count).pack(*flat)
-        except (TypeError, struct.error):
+            r, g, b = zip(*colors.values(), strict=True)
+            units = bytearray(8 * count)
+            ids = struct.pack(f"<{count}H", *colors)
+            units[0::8] = ids[0::2]
+            units[1::8] = ids[1::2]
+            units[2::8] = bytes(r)
+            units[4::8] = bytes(g)
+            units[6::8] = bytes(b)
+            text = units.decode("utf-16-le")  # an id in the surrogate range fails here
+            return count, text.encode(_NATIVE_UTF32)
+        except (TypeError, ValueError, struct.error):
             pass
         packed = _pack_slowly(colors.items(), True)
     elif isinstance(colors, (str, bytes)):
