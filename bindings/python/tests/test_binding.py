@@ -162,6 +162,14 @@ def test_key_events_callbacks_queue_and_errors(veltari, monkeypatch):
         threads.add(threading.get_ident())
         got.append(event)
 
+    once, holder = [], []
+
+    def first_only(event):  # cancels itself from the library's thread
+        once.append(event)
+        if holder:
+            holder[0].cancel()
+    holder.append(veltari.on_key(first_only))
+
     with veltari.on_key(failing), veltari.on_key(recording) as subscription, veltari.key_events() as events:
         first = events.get(timeout=5)
         assert isinstance(first, veltari.KeyEvent) and first.char in ("V", "E", "L")
@@ -170,10 +178,10 @@ def test_key_events_callbacks_queue_and_errors(veltari, monkeypatch):
         # The callback raising before it does not keep later callbacks or later events from arriving.
         assert reported and isinstance(reported[0].exc_value, RuntimeError)
         assert got and threading.get_ident() not in threads
-    assert not subscription.active
-    count = len(got)
+    assert not subscription.active and not holder[0].active
+    count, count_once = len(got), len(once)
     time.sleep(1.5)
-    assert len(got) == count, "a cancelled subscription was still called"
+    assert len(got) == count and len(once) == count_once, "a cancelled subscription was still called"
 
     with veltari.key_events() as events:
         collected = []

@@ -60,16 +60,21 @@ _DELIVERED = immortal(KeyPressCallback(_delivered))
 
 
 def _arm() -> None:
-    """Registers with the library on this connection unless already done. Holds _lock."""
+    """Registers with the library on this connection unless already done. Called without _lock: the
+    library's registration waits while key callbacks run, and a callback may take _lock (to cancel)."""
     global _current, _armed
-    if _armed:
-        return
-    _current = next(_generations)
-    if not lib.VeltariRegisterKeypressCallback(_DELIVERED, _current):
+    with _lock:
+        if _armed:
+            return
+        generation = _current = next(_generations)
+    if not lib.VeltariRegisterKeypressCallback(_DELIVERED, generation):
         code = lib.VeltariGetLastError()
         detail = "key presses need a server of protocol 4 or later" if code == 4 else None
         raise error_for(code, "registering for key presses", detail)
-    _armed = True
+    with _lock:
+        # Two threads arming at once both register; only the newer registration delivers.
+        if _current == generation:
+            _armed = True
 
 
 def connection_lost() -> None:
@@ -84,8 +89,9 @@ def connected_anew() -> None:
     global _armed
     with _lock:
         _armed = False
-        if _subscribers:
-            _arm()
+        listening = bool(_subscribers)
+    if listening:
+        _arm()
 
 
 class KeySubscription:
@@ -125,14 +131,15 @@ def on_key(callback: KeyCallback) -> KeySubscription:
     global _subscribers
     if not callable(callback):
         raise TypeError("the key callback must be callable")
+    subscription = KeySubscription(callback)
     with _lock:
         _subscribers = _subscribers + (callback,)
-        try:
-            _arm()
-        except BaseException:
-            _subscribers = _subscribers[:-1]
-            raise
-    return KeySubscription(callback)
+    try:
+        _arm()
+    except BaseException:
+        subscription.cancel()
+        raise
+    return subscription
 
 
 class KeyEvents:
