@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 build=$(cd "${1:-$root/build/test-normal}" && pwd)
-bash scripts/deps.sh python3 python3-pytest python3-setuptools python3-pip python3-venv
+bash scripts/deps.sh python3 python3-pytest python3-setuptools python3-pip python3-venv python3-mypy
 python=/usr/bin/python3
 work=$(mktemp -d "${TMPDIR:-/tmp}/veltari-python.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -17,10 +17,13 @@ echo "=== python: tests against the reference server"
 VELTARI_LIBRARY=$build/libveltari.so.3 VELTARI_SERVER=$build/server/veltari-server \
   PYTHONDONTWRITEBYTECODE=1 "$python" -m pytest -p no:cacheprovider "$root/bindings/python/tests"
 
+echo "=== python: the type hints hold"
+"$python" -m mypy --strict --no-incremental "$root/bindings/python/veltari"
+
 echo "=== python: the installed package finds the library of its prefix"
 cmake --install "$build" --prefix "$work/prefix" > "$work/install.log"
 site=$work/prefix/lib/python3/dist-packages
-found=$(env -u VELTARI_LIBRARY PYTHONPATH="$site" "$python" -c 'import veltari; print(veltari._lib._name)') \
+found=$(env -u VELTARI_LIBRARY PYTHONPATH="$site" "$python" -c 'import veltari; print(veltari.library_path())') \
   || fail "the installed package does not load"
 [ "$(readlink -f "$found")" = "$(readlink -f "$work/prefix/lib/libveltari.so.3")" ] \
   || fail "the installed package loaded $found, not its prefix's library"
@@ -32,7 +35,7 @@ cp -r "$root/bindings/python" "$work/source"
 "$work/venv/bin/pip" install -q --no-index --no-build-isolation "$work/source" > "$work/pip.log" 2>&1 \
   || { cat "$work/pip.log"; fail "pip install"; }
 found=$(cd "$work" && env -u VELTARI_LIBRARY LD_LIBRARY_PATH="$work/prefix/lib" "$work/venv/bin/python" -c \
-  'import veltari; print(veltari.__file__, veltari._lib._name)') || fail "the pip-installed package does not load"
+  'import veltari; print(veltari.__file__, veltari.library_path())') || fail "the pip-installed package does not load"
 case $found in "$work/venv/"*" libveltari.so.3") ;; *) fail "pip-installed package: $found" ;; esac
 echo "=== python: the example comes back after the server restarts"
 export XDG_RUNTIME_DIR=$work/runtime
@@ -54,6 +57,7 @@ sleep 1
 start_server
 wait "$example_pid" || { cat "$work/breathe.out"; fail "breathe.py did not survive a server restart"; }
 stop_server
-grep -q 'performing the handshake again' "$work/breathe.out" || { cat "$work/breathe.out"; fail "no lost server noticed"; }
+grep -q 'performing the handshake again' "$work/breathe.out" \
+  || { cat "$work/breathe.out"; fail "no lost server noticed"; }
 grep -q ', 1 reconnects' "$work/breathe.out" || { cat "$work/breathe.out"; fail "breathe.py did not reconnect"; }
 echo "=== python: passed"

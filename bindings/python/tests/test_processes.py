@@ -44,12 +44,12 @@ def test_library_lookup_order_and_failure():
     assert "ImportError" in result.stderr and "VELTARI_LIBRARY=/nonexistent/libveltari.so.3" in result.stderr
 
     library = os.environ.get("VELTARI_LIBRARY") or run_python(
-        "import veltari; print(veltari._lib._name)").stdout.strip()
+        "import veltari; print(veltari.library_path())").stdout.strip()
     with tempfile.TemporaryDirectory() as copy:
         shutil.copytree(os.path.join(PACKAGE_ROOT, "veltari"), os.path.join(copy, "veltari"),
                         ignore=shutil.ignore_patterns("_installed.py", "__pycache__", "*.so*"))
         env = {k: v for k, v in os.environ.items() if k not in ("VELTARI_LIBRARY", "LD_LIBRARY_PATH")}
-        probe = "import veltari; print(veltari._lib._name)"
+        probe = "import veltari; print(veltari.library_path())"
         alone = _run(probe, copy, env)
         if alone.returncode != 0:  # no library installed on the system: the message says what was tried
             assert "VELTARI_LIBRARY (not set)" in alone.stderr and "system loader" in alone.stderr

@@ -12,13 +12,12 @@ of them may be called from any thread; callbacks run on the library's threads.
 """
 from ._api import (Colors, LedKey, buffer_colors, control, device_count, device_info, device_properties,
                    devices, flush_colors, flush_colors_async, get_colors, get_property, handshake,
-                   led_id_for_key, led_positions, release_control, request_control, set_colors,
+                   led_id_for_key, led_positions, library_path, release_control, request_control, set_colors,
                    set_colors_async, set_layer_priority)
 from ._colors import COLOR_NAMES, Color, ColorLike, parse_color
 from ._errors import (BadArgument, NoHandshake, ProtocolTooOld, ServerFailure, ServerUnreachable,
                       VeltariError)
 from ._keys import KeyEvents, KeySubscription, key_events, on_key
-from ._library import lib as _lib
 from ._types import (Capability, Channel, ChannelDevice, DeviceInfo, DeviceProperties, DeviceType, KeyEvent,
                      LedPosition, Property, ProtocolDetails)
 
@@ -34,6 +33,6 @@ __all__ = [
     "SDK_PROTOCOL_VERSION", "ServerFailure", "ServerUnreachable", "VeltariError", "buffer_colors",
     "control", "device_count", "device_info", "device_properties", "devices", "flush_colors",
     "flush_colors_async", "get_colors", "get_property", "handshake", "key_events", "led_id_for_key",
-    "led_positions", "on_key", "parse_color", "release_control", "request_control", "set_colors",
+    "led_positions", "library_path", "on_key", "parse_color", "release_control", "request_control", "set_colors",
     "set_colors_async", "set_layer_priority",
 ]

@@ -13,12 +13,12 @@ import time
 import warnings
 from array import array
 from concurrent.futures import Future
-from typing import (Any, Dict, Hashable, Iterable, Iterator, List, Mapping, Optional, Tuple, Union)
+from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Tuple, Union, cast
 
 from . import _keys, _library
 from ._colors import Color, ColorLike, parse_color
 from ._errors import BadArgument, ServerUnreachable, VeltariError, error_for
-from ._library import AsyncCallback, lib
+from ._library import AsyncCallback
 from ._types import (BOOL_PROPERTY, INT32_PROPERTY, Capability, Channel, ChannelDevice, DeviceInfo,
                      DeviceProperties, DeviceType, LedPosition, Property, ProtocolDetails)
 
@@ -28,11 +28,20 @@ LedKey = Union[int, str]
 Colors = Union[Mapping[LedKey, ColorLike], Iterable[Tuple[Any, ...]]]
 """{led: colour}, or an iterable of (led, r, g, b) or (led, colour)."""
 
-_last_error = lib.VeltariGetLastError
+
+def _last_error() -> int:
+    return int(_library.lib.VeltariGetLastError())
+
+
 _server_protocol = 0  # as the last answered handshake reported it, for messages only
 
 _BAD_COLORS = ("LED ids run from 0 to 911, name LEDs the server has and appear once each; intensities run "
                "from 0 to 255")
+
+
+def library_path() -> str:
+    """The file of the Veltari library this package loaded."""
+    return _library.PATH
 
 
 def _raise(what: str, min_protocol: int = 0, bad: Optional[str] = None) -> None:
@@ -76,8 +85,8 @@ def handshake(timeout: float = 0.0) -> ProtocolDetails:
         # The library forgets key-press registrations when the handshake has to connect anew; whether it
         # will is seen beforehand from a call that tests the connection and then fails on its argument,
         # sending nothing.
-        connection_alive = not lib.VeltariReleaseControl(1) and _last_error() == 5
-        raw = lib.VeltariPerformProtocolHandshake()
+        connection_alive = not _library.lib.VeltariReleaseControl(1) and _last_error() == 5
+        raw = _library.lib.VeltariPerformProtocolHandshake()
         if raw.serverVersion is not None:
             break
         _keys.connection_lost()
@@ -99,7 +108,7 @@ def handshake(timeout: float = 0.0) -> ProtocolDetails:
 
 def device_count() -> int:
     """How many devices the server has; their indices run from 0 to the count minus 1."""
-    count = lib.VeltariGetDeviceCount()
+    count: int = _library.lib.VeltariGetDeviceCount()
     if count < 0:
         _raise("counting devices")
     return count
@@ -109,7 +118,7 @@ def device_info(index: int) -> DeviceInfo:
     """Type, model, layouts, capabilities, LED count and channels of device `index`.
     Raises BadArgument when the server has no such device."""
     index = _int32(index, "the device index")
-    pointer = lib.VeltariGetDeviceInfo(index)
+    pointer = _library.lib.VeltariGetDeviceInfo(index)
     if not pointer:
         _raise("reading device info", bad=f"the server has no device {index}")
     info = pointer.contents
@@ -140,12 +149,12 @@ def led_positions(device: Optional[int] = None) -> List[LedPosition]:
     """Where the LEDs sit: those the server lists without a device (the reference server: every
     device's, on one desk), or those of device `device` (needs protocol 3)."""
     if device is None:
-        pointer = lib.VeltariGetLedPositions()
+        pointer = _library.lib.VeltariGetLedPositions()
         if not pointer:
             _raise("reading LED positions")
     else:
         device = _int32(device, "the device index")
-        pointer = lib.VeltariGetLedPositionsByDeviceIndex(device)
+        pointer = _library.lib.VeltariGetLedPositionsByDeviceIndex(device)
         if not pointer:
             _raise("reading LED positions", 3, f"the server has no device {device}")
     positions = pointer.contents
@@ -162,7 +171,7 @@ def led_id_for_key(letter: str) -> Optional[int]:
         raise TypeError(f"a key is a one-letter str, not {type(letter).__name__}")
     if len(letter) != 1 or not letter.isascii():
         raise BadArgument(5, f"looking up a key failed: bad argument: {letter!r} is not one letter A to Z")
-    led = lib.VeltariGetLedIdForKeyName(letter.encode("ascii"))
+    led: int = _library.lib.VeltariGetLedIdForKeyName(letter.encode("ascii"))
     if led == 0:
         if _last_error() != 0:
             _raise("looking up a key", bad=f"{letter!r} is not a letter A to Z")
@@ -252,7 +261,7 @@ def set_colors(colors: Colors) -> None:
     or a letter key, a colour (r, g, b), '#RRGGBB', '#RGB' or a name ('red', 'warmwhite', ...)."""
     count, packed = _pack(colors)
     _nonempty(count, "setting colours")
-    if not lib.VeltariSetLedsColors(count, packed):
+    if not _library.lib.VeltariSetLedsColors(count, packed):
         _raise("setting colours", bad=_BAD_COLORS)
 
 
@@ -262,17 +271,17 @@ def get_colors(leds: Iterable[LedKey], device: Optional[int] = None) -> Dict[Any
     keys = list(leds)
     _nonempty(len(keys), "reading colours")
     try:
-        ids = array("i", keys)
+        ids = array("i", cast(List[int], keys))
     except (TypeError, OverflowError):
         ids = array("i", map(_led_id, keys))
     records = array("i", bytes(16 * len(keys)))
     records[0::4] = ids
     address = records.buffer_info()[0]
     if device is None:
-        ok = lib.VeltariGetLedsColors(len(keys), address)
+        ok = _library.lib.VeltariGetLedsColors(len(keys), address)
         minimum = 4
     else:
-        ok = lib.VeltariGetLedsColorsByDeviceIndex(_int32(device, "the device index"), len(keys), address)
+        ok = _library.lib.VeltariGetLedsColorsByDeviceIndex(_int32(device, "the device index"), len(keys), address)
         minimum = 5
     if not ok:
         _raise("reading colours", minimum,
@@ -287,14 +296,14 @@ def buffer_colors(device: int, colors: Colors) -> None:
     device = _int32(device, "the device index")
     count, packed = _pack(colors)
     _nonempty(count, "buffering colours")
-    if not lib.VeltariSetLedsColorsBufferByDeviceIndex(device, count, packed):
+    if not _library.lib.VeltariSetLedsColorsBufferByDeviceIndex(device, count, packed):
         _raise("buffering colours", 5, _BAD_COLORS + "; device indices are 0 or more")
 
 
 def flush_colors() -> None:
     """Sends everything in the colour buffer, for all devices, in one request, and waits for the answer.
     The buffer is emptied also when the exchange then fails. Needs protocol 5."""
-    if not lib.VeltariSetLedsColorsFlushBuffer():
+    if not _library.lib.VeltariSetLedsColorsFlushBuffer():
         _raise("flushing the colour buffer", 5, "the server refused a device or LED of the buffer")
 
 
@@ -347,14 +356,14 @@ def set_colors_async(colors: Colors) -> "Future[None]":
     count, packed = _pack(colors)
     _nonempty(count, "setting colours")
     return _start("setting colours",
-                  lambda context: lib.VeltariSetLedsColorsAsync(count, packed, _COMPLETED, context))
+                  lambda context: _library.lib.VeltariSetLedsColorsAsync(count, packed, _COMPLETED, context))
 
 
 def flush_colors_async() -> "Future[None]":
     """Hands the whole colour buffer to a library thread and returns at once; the future tells the
     outcome, as with set_colors_async. Needs protocol 5."""
     return _start("flushing the colour buffer",
-                  lambda context: lib.VeltariSetLedsColorsFlushBufferAsync(_COMPLETED, context))
+                  lambda context: _library.lib.VeltariSetLedsColorsFlushBufferAsync(_COMPLETED, context))
 
 
 def wait_for_pending(timeout: float) -> bool:
@@ -368,7 +377,7 @@ def wait_for_pending(timeout: float) -> bool:
 
 def request_control() -> None:
     """Takes exclusive control of the lighting: while held, only this program's colours are shown."""
-    if not lib.VeltariRequestControl(0):
+    if not _library.lib.VeltariRequestControl(0):
         code = _last_error()
         detail = "another application may hold control" if code == 0 else None
         raise error_for(code, "requesting control", detail)
@@ -376,7 +385,7 @@ def request_control() -> None:
 
 def release_control() -> None:
     """Gives back control taken with request_control() (needs protocol 2)."""
-    if not lib.VeltariReleaseControl(0):
+    if not _library.lib.VeltariReleaseControl(0):
         _raise("releasing control", 2)
 
 
@@ -398,7 +407,7 @@ def control() -> Iterator[None]:
 def set_layer_priority(priority: int) -> None:
     """Sets the priority, 0 to 255, of this program's lighting layer: the highest layer that set an LED
     is shown. Needs protocol 4."""
-    if not lib.VeltariSetLayerPriority(_int32(priority, "the layer priority")):
+    if not _library.lib.VeltariSetLayerPriority(_int32(priority, "the layer priority")):
         _raise("setting the layer priority", 4, "the priority runs from 0 to 255")
 
 
@@ -411,12 +420,12 @@ def get_property(device: int, property_id: Union[Property, int]) -> Union[bool, 
     bad = f"device {device} has no property {property_id:#x}"
     if property_id & BOOL_PROPERTY:
         flag = ctypes.c_bool()
-        if not lib.VeltariGetBoolPropertyValue(device, property_id, ctypes.byref(flag)):
+        if not _library.lib.VeltariGetBoolPropertyValue(device, property_id, ctypes.byref(flag)):
             _raise(what, 6, bad)
         return flag.value
     if property_id & INT32_PROPERTY:
         number = ctypes.c_int()
-        if not lib.VeltariGetInt32PropertyValue(device, property_id, ctypes.byref(number)):
+        if not _library.lib.VeltariGetInt32PropertyValue(device, property_id, ctypes.byref(number)):
             _raise(what, 6, bad)
         return number.value
     raise BadArgument(5, f"{what} failed: bad argument: a property id carries 0x1000 (boolean) or 0x2000 "
@@ -437,12 +446,10 @@ def device_properties(device: int) -> DeviceProperties:
 def _at_exit() -> None:
     # Before the interpreter goes away: asynchronous calls in flight get their outcomes, user callbacks
     # stop being called, and the library is unloaded while its threads can still finish a callback.
-    global lib, _last_error
     wait_for_pending(6.0)
     _keys.closing()
-    library = lib
-    lib = _keys.lib = _library.lib = _library.UNLOADED
-    _last_error = lib.VeltariGetLastError
+    library = _library.lib
+    _library.lib = _library.UNLOADED
     _library.unload(library)
     with _pending_lock:
         left = list(_pending.values())

@@ -1,7 +1,7 @@
 """The exceptions: one class per error code the library documents, VeltariError for any other."""
 from __future__ import annotations
 
-from typing import Dict, Optional, Type
+from typing import Dict, Optional, Tuple, Type
 
 # What the reference server's own codes mean; another server may use them differently.
 _SERVER_CODES = {
@@ -21,7 +21,8 @@ class VeltariError(Exception):
         super().__init__(message)
         self.code = code
 
-    def __reduce__(self):  # keeps pickling (and so multiprocessing) working with the extra argument
+    # Keeps pickling (and so multiprocessing) working with the extra argument.
+    def __reduce__(self) -> Tuple[Type["VeltariError"], Tuple[int, str]]:
         return (type(self), (self.code, str(self)))
 
 

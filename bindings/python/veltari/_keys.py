@@ -6,10 +6,11 @@ import ctypes
 import itertools
 import queue
 import threading
-from typing import Any, Callable, Iterator, Optional, Tuple
+from typing import Any, Callable, Iterator, Optional, Tuple, cast
 
 from ._errors import error_for
-from ._library import KeyPressCallback, lib
+from . import _library
+from ._library import KeyPressCallback
 from ._types import KeyEvent
 
 KeyCallback = Callable[[KeyEvent], Any]
@@ -19,7 +20,7 @@ def report(exception: BaseException) -> None:
     """Reports an exception raised on a library thread the way Python reports one that ends a thread
     (threading.excepthook, which prints it unless replaced), and carries on."""
     try:
-        hook_args = threading.ExceptHookArgs(  # type: ignore[call-arg]
+        hook_args = threading.ExceptHookArgs(
             (type(exception), exception, exception.__traceback__, threading.current_thread()))
         threading.excepthook(hook_args)
     except BaseException:  # noqa: B036 - a broken hook must not take the library thread down
@@ -67,8 +68,8 @@ def _arm() -> None:
         if _armed:
             return
         generation = _current = next(_generations)
-    if not lib.VeltariRegisterKeypressCallback(_DELIVERED, generation):
-        code = lib.VeltariGetLastError()
+    if not _library.lib.VeltariRegisterKeypressCallback(_DELIVERED, generation):
+        code = _library.lib.VeltariGetLastError()
         detail = "key presses need a server of protocol 4 or later" if code == 4 else None
         raise error_for(code, "registering for key presses", detail)
     with _lock:
@@ -159,7 +160,7 @@ class KeyEvents:
         if item is self._END:
             self._queue.put(item)  # every other reader ends too
             raise queue.Empty
-        return item
+        return cast(KeyEvent, item)
 
     def __iter__(self) -> Iterator[KeyEvent]:
         while True:

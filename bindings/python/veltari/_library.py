@@ -6,7 +6,7 @@ import os
 import sys
 from ctypes import (CFUNCTYPE, POINTER, Structure, c_bool, c_char, c_char_p, c_double, c_int,
                     c_void_p)
-from typing import List, Optional
+from typing import Any, Callable, List, Optional
 
 if sys.platform == "win32":
     LIBRARY_NAME = "veltari.dll"
@@ -60,7 +60,8 @@ def _candidates() -> List[str]:
     here = os.path.dirname(os.path.abspath(__file__))
     places = [os.path.join(here, LIBRARY_NAME)]
     try:
-        from . import _installed  # written by `cmake --install`: where the prefix keeps its library
+        # Written by `cmake --install`: where the prefix keeps its library.
+        from . import _installed  # type: ignore[attr-defined]
     except ImportError:
         pass
     else:
@@ -126,14 +127,15 @@ def _declare(lib: ctypes.CDLL) -> None:
     f("VeltariRegisterKeypressCallback", c_bool, KeyPressCallback, c_void_p)
 
 
-lib = load()
+lib: Any = load()
 _declare(lib)
+PATH: str = lib._name
 
 
 class _Unloaded:
     """Stands in for the library once it has been unloaded at interpreter exit."""
 
-    def __getattr__(self, name: str):
+    def __getattr__(self, name: str) -> Callable[..., None]:
         def unloaded(*args: object) -> None:
             from ._errors import ServerUnreachable
             raise ServerUnreachable(1, "the Veltari library was unloaded at interpreter exit")
