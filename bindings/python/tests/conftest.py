@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import glob
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -66,6 +67,15 @@ def server() -> Iterator[ReferenceServer]:
     reference.start("--auto-type", "vel", "--key-interval", "20")
     yield reference
     reference.stop()
+    shutil.rmtree(RUNTIME_DIR, ignore_errors=True)
+
+
+@pytest.fixture
+def runtime_dir() -> Iterator[str]:
+    """A runtime directory of its own, with a path short enough for the socket names inside it."""
+    path = tempfile.mkdtemp(prefix="veltari-")
+    yield path
+    shutil.rmtree(path, ignore_errors=True)
 
 
 @pytest.fixture

@@ -11,8 +11,7 @@ from conftest import PACKAGE_ROOT, run_python
 from scripted_server import ScriptedServer
 
 
-def test_before_handshake_and_without_server():
-    empty = tempfile.mkdtemp(prefix="veltari-none-")
+def test_before_handshake_and_without_server(runtime_dir):
     code = """
 import time, veltari
 calls = [veltari.device_count, lambda: veltari.device_info(0), veltari.led_positions,
@@ -33,7 +32,7 @@ try:
 except veltari.ServerUnreachable as e:
     print("ServerUnreachable", e.code, isinstance(e, ConnectionError), time.monotonic() - start >= 0.6)
 """
-    result = run_python(code, runtime_dir=empty)
+    result = run_python(code, runtime_dir=runtime_dir)
     lines = result.stdout.splitlines()
     assert lines[:-1] == ["NoHandshake 3"] * 16, result.stdout + result.stderr
     assert lines[-1] == "ServerUnreachable 1 True True"
@@ -66,9 +65,8 @@ def _run(code, pythonpath, env):
                           capture_output=True, text=True, timeout=60)
 
 
-def test_server_error_codes_raise_their_classes():
-    runtime = tempfile.mkdtemp(prefix="veltari-scripted-")
-    ScriptedServer(runtime, {
+def test_server_error_codes_raise_their_classes(runtime_dir):
+    ScriptedServer(runtime_dir, {
         "VeltariSetLedsColors": {"errorCode": 2, "result": False},
         "VeltariSetLayerPriority": {"errorCode": 7, "result": False},
         "VeltariRegisterKeypressCallback": {"errorCode": 2},
@@ -85,7 +83,7 @@ for call in (lambda: veltari.set_colors({1: "red"}), lambda: veltari.set_layer_p
     except veltari.VeltariError as e:
         print(type(e).__name__, e.code, e)
 """
-    lines = run_python(code, runtime_dir=runtime).stdout.splitlines()
+    lines = run_python(code, runtime_dir=runtime_dir).stdout.splitlines()
     assert [line.split()[:2] for line in lines] == [
         ["ServerFailure", "2"], ["VeltariError", "7"], ["ServerFailure", "2"], ["ServerFailure", "2"],
         ["VeltariError", "0"]], lines
