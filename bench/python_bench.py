@@ -57,9 +57,9 @@ def main() -> int:
 
     dict_of_triples = colours()
     dict_of_texts = {led: "#%02X%02X%02X" % rgb for led, rgb in dict_of_triples.items()}
-    from veltari import _api
+    from veltari import _api, _library
     count, records = _api._pack(dict_of_triples)
-    call_alone = lambda: _api.lib.VeltariSetLedsColors(count, records)
+    call_alone = lambda: _library.lib.VeltariSetLedsColors(count, records)
     c_side, python_side, python_texts, python_call = [], [], [], []
     try:
         for _ in range(rounds):

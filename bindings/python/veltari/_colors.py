@@ -1,6 +1,7 @@
 """Colours: (r, g, b) triples, #RRGGBB / #RGB texts and the command-line tool's colour names."""
 from __future__ import annotations
 
+import functools
 from typing import Mapping, NamedTuple, Sequence, Tuple, Union
 
 
@@ -44,19 +45,7 @@ def parse_color(value: ColorLike) -> Color:
     """Turns any accepted colour form into a Color. Raises ValueError for text that names no colour and
     for intensities outside 0 to 255, TypeError for anything else."""
     if isinstance(value, str):
-        text = value.strip()
-        if text.startswith("#"):
-            digits = text[1:]
-            if len(digits) in (3, 6) and all(c in "0123456789abcdefABCDEF" for c in digits):
-                if len(digits) == 3:
-                    return Color(*(int(c, 16) * 17 for c in digits))
-                return Color(int(digits[0:2], 16), int(digits[2:4], 16), int(digits[4:6], 16))
-        else:
-            named = COLOR_NAMES.get(text.lower())
-            if named is not None:
-                return named
-        raise ValueError(f"{value!r} is not a colour: give (r, g, b), #RRGGBB, #RGB or one of "
-                         + ", ".join(COLOR_NAMES))
+        return _parse_text(value)
     try:
         r, g, b = value
     except (TypeError, ValueError):
@@ -67,3 +56,21 @@ def parse_color(value: ColorLike) -> Color:
         if not 0 <= c <= 255:
             raise ValueError(f"{value!r} is not a colour: intensities run from 0 to 255")
     return Color(r, g, b)
+
+
+# Frames tend to repeat a few texts many times.
+@functools.lru_cache(maxsize=4096)
+def _parse_text(value: str) -> Color:
+    text = value.strip()
+    if text.startswith("#"):
+        digits = text[1:]
+        if len(digits) in (3, 6) and all(c in "0123456789abcdefABCDEF" for c in digits):
+            if len(digits) == 3:
+                return Color(*(int(c, 16) * 17 for c in digits))
+            return Color(int(digits[0:2], 16), int(digits[2:4], 16), int(digits[4:6], 16))
+    else:
+        named = COLOR_NAMES.get(text.lower())
+        if named is not None:
+            return named
+    raise ValueError(f"{value!r} is not a colour: give (r, g, b), #RRGGBB, #RGB or one of "
+                     + ", ".join(COLOR_NAMES))
