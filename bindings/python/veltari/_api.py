@@ -13,7 +13,7 @@ import time
 import warnings
 from array import array
 from concurrent.futures import Future
-from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Tuple, Union, cast
+from typing import Any, Dict, Iterable, Iterator, List, Mapping, NoReturn, Optional, Tuple, Union, cast
 
 from . import _keys, _library
 from ._colors import Color, ColorLike, parse_color
@@ -44,7 +44,7 @@ def library_path() -> str:
     return _library.PATH
 
 
-def _raise(what: str, min_protocol: int = 0, bad: Optional[str] = None) -> None:
+def _raise(what: str, min_protocol: int = 0, bad: Optional[str] = None) -> NoReturn:
     """Raises the exception for the calling thread's last error, which the failed call just set."""
     code = _last_error()
     detail = None
