@@ -6,6 +6,7 @@ import contextlib
 import ctypes
 import itertools
 import operator
+import os
 import struct
 import sys
 import threading
@@ -446,8 +447,10 @@ def device_properties(device: int) -> DeviceProperties:
 def _at_exit() -> None:
     # Before the interpreter goes away: asynchronous calls in flight get their outcomes, user callbacks
     # stop being called, and the library is unloaded while its threads can still finish a callback.
-    wait_for_pending(6.0)
     _keys.closing()
+    if os.getpid() != _LOADED_IN:
+        return  # a forked child: the library's threads stayed in the parent
+    wait_for_pending(6.0)
     library = _library.lib
     _library.lib = _library.UNLOADED
     _library.unload(library)
@@ -458,6 +461,7 @@ def _at_exit() -> None:
         future.set_exception(ServerUnreachable(1, f"{what} failed: the interpreter exited first"))
 
 
+_LOADED_IN = os.getpid()
 # Registered at import: atexit functions run last-registered first, so a program's own exit functions,
 # registered after it imported veltari, can still use the library.
 atexit.register(_at_exit)
