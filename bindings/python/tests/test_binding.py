@@ -173,7 +173,7 @@ def test_key_events_callbacks_queue_and_errors(veltari, monkeypatch):
     with veltari.on_key(failing), veltari.on_key(recording) as subscription, veltari.key_events() as events:
         first = events.get(timeout=5)
         assert isinstance(first, veltari.KeyEvent) and first.char in ("V", "E", "L")
-        seen = [first] + _drain(events, 1.5)
+        seen = [first] + _drain(events, 2.5)
         assert {e.pressed for e in seen} == {True, False}
         # The callback raising before it does not keep later callbacks or later events from arriving.
         assert reported and isinstance(reported[0].exc_value, RuntimeError)
@@ -214,7 +214,7 @@ def test_lost_server_fails_calls_and_futures_then_reconnects(veltari, server):
         veltari.handshake(timeout=5)
         veltari.handshake()  # on a live connection: must not deliver events twice
         events.get(timeout=5)
-        seen = _drain(events, 1.5)
+        seen = _drain(events, 2.5)
     # Each key goes down and up in turn: a second delivery of one event would repeat it.
     assert seen and all(a != b for a, b in zip(seen, seen[1:]))
     veltari.set_colors({1: "red"})
