@@ -35,3 +35,24 @@ foreach(program veltari-cli veltari-demo veltari-server)
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
 endforeach()
+
+# The Python package, in PREFIX/lib/python3/dist-packages/veltari by default: with that folder on
+# PYTHONPATH it loads the library of the same prefix, found through the relative path written here.
+option(VELTARI_INSTALL_PYTHON "Install the Python package with the library" ON)
+set(VELTARI_PYTHON_INSTALL_DIR "lib/python3/dist-packages" CACHE STRING
+  "Where the Python package is installed, relative to the prefix")
+if(VELTARI_INSTALL_PYTHON)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/bindings/python/veltari DESTINATION ${VELTARI_PYTHON_INSTALL_DIR}
+    PATTERN __pycache__ EXCLUDE)
+  if(WIN32)
+    set(veltari_library_dir ${CMAKE_INSTALL_BINDIR})
+  else()
+    set(veltari_library_dir ${CMAKE_INSTALL_LIBDIR})
+  endif()
+  file(RELATIVE_PATH veltari_package_to_library /prefix/${VELTARI_PYTHON_INSTALL_DIR}/veltari
+    /prefix/${veltari_library_dir})
+  file(WRITE ${PROJECT_BINARY_DIR}/python/_installed.py
+    "# Written by the install: where this prefix keeps the library, relative to the package.\n"
+    "LIBRARY_DIRS = (\"${veltari_package_to_library}\",)\n")
+  install(FILES ${PROJECT_BINARY_DIR}/python/_installed.py DESTINATION ${VELTARI_PYTHON_INSTALL_DIR}/veltari)
+endif()
