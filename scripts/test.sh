@@ -31,6 +31,7 @@ run_config asan -DVELTARI_SANITIZE=address
 run_config tsan -DVELTARI_SANITIZE=thread
 bash scripts/test-consumer.sh "$root/build/test-normal"
 summary+=("consumer builds: passed")
+bash scripts/test-web.sh "$root/build/test-normal"; summary+=("web view: passed")
 bash scripts/fuzz.sh 30
 summary+=("fuzz: passed")
 if [ -f scripts/test-wine.sh ]; then
