@@ -336,6 +336,10 @@ bool WebView::Start(int port, std::string& error) {
     }
     impl.server.SetChangeObserver([&impl] { impl.Changed(); });
     impl.listener = std::thread([&impl] { impl.http.listen_after_bind(); });
+    // A stop that came before the listening loop began would go unnoticed by it.
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (!impl.http.is_running() && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return true;
 }
 
