@@ -207,7 +207,9 @@ function connect() {
   }
   const events = new EventSource(`/api/events?token=${encodeURIComponent(token)}`);
   events.addEventListener('open', () => setConnection(''));
-  events.addEventListener('error', () => setConnection('Connection to the server lost; retrying…'));
+  events.addEventListener('error', () => setConnection(events.readyState === EventSource.CLOSED
+    ? 'The server refused this page: a restarted server has a new token; open the address it printed.'
+    : 'Connection to the server lost; retrying…'));
   events.addEventListener('devices', e => showDevices(JSON.parse(e.data)));
   events.addEventListener('status', e => showStatus(JSON.parse(e.data)));
   events.addEventListener('leds', e => showColours(JSON.parse(e.data)));
