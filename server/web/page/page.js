@@ -104,8 +104,10 @@ function drawDevice(device, section) {
     if (label && Math.min(led.width, led.height) >= 8) {
       text = element('svg:text', { x: led.left + led.width / 2, y: led.top + led.height / 2, fill: '#e6e6e6' }, group);
       text.textContent = label;
-      const fit = (led.width - 2) / (label.length * 2.5);
-      if (fit < 1) text.style.fontSize = `${Math.max(4.2 * fit, 2)}px`;
+      // Keys get 4.2 mm letters; larger LEDs larger ones; long labels shrink to fit their LED.
+      const size = Math.min(Math.max(4.2, Math.min(led.width, led.height) * 0.22), 9);
+      const fit = (led.width - 2) / (label.length * size * 0.6);
+      text.style.fontSize = `${Math.max(size * Math.min(fit, 1), 2)}px`;
     }
     ledElements.set(led.id, { rect, text });
     if (led.key) {
