@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "web/listen_socket.h"
 #include "web/web_access.h"
 #include "web/web_assets.h"
 
@@ -326,6 +327,8 @@ bool WebView::Start(int port, std::string& error) {
     impl.http.set_keep_alive_timeout(2);
     impl.http.set_write_timeout(5);
     impl.http.set_payload_max_length(4096);
+    impl.http.set_socket_options(
+        [](auto socket) { MakeListenSocketExclusive(static_cast<std::uintptr_t>(socket)); });
     impl.Routes();
     impl.port = port == 0 ? impl.http.bind_to_any_port("127.0.0.1") : port;
     if (impl.port <= 0 || (port != 0 && !impl.http.bind_to_port("127.0.0.1", port))) {

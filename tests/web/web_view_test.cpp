@@ -58,6 +58,8 @@ TEST(WebViewTest, ServesThePageAndPressesKeysOnlyForTheTokenAndALoopbackHost) {
     std::string error;
     ASSERT_TRUE(web.Start(0, error)) << error;
     EXPECT_EQ(web.Url(), "http://127.0.0.1:" + std::to_string(web.Port()) + "/?token=" + web.Token());
+    WebView second(server);
+    EXPECT_FALSE(second.Start(web.Port(), error)) << "a second view shares port " << web.Port();
 
     httplib::Client client("127.0.0.1", web.Port());
     const auto page = client.Get("/");
