@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only when something is missing. Runs as root.
 set -euo pipefail
-want=(cmake ninja-build g++ clang libgtest-dev libgmock-dev googletest libbenchmark-dev "$@")
+want=(cmake ninja-build g++ clang libgtest-dev libgmock-dev googletest libbenchmark-dev pkg-config
+  libcpp-httplib-dev "$@")
 missing=()
 for p in "${want[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 bash scripts/deps.sh g++-mingw-w64-x86-64-posix wine64
+bash scripts/httplib-source.sh
 
 dir=$root/build/test-wine
 wine=/usr/lib/wine/wine64

@@ -33,6 +33,7 @@ bash scripts/test-consumer.sh "$root/build/test-normal"
 summary+=("consumer builds: passed")
 bash scripts/test-csharp.sh "$root/build/test-normal"; summary+=("C# binding: passed")
 bash scripts/test-python.sh "$root/build/test-normal"; summary+=("python binding: passed")
+bash scripts/test-web.sh "$root/build/test-normal"; summary+=("web view: passed")
 bash scripts/fuzz.sh 30
 summary+=("fuzz: passed")
 if [ -f scripts/test-wine.sh ]; then

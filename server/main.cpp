@@ -17,6 +17,7 @@
 #include "pipes/pipe_host.h"
 #include "transport/bootstrap.h"
 #include "transport/stream.h"
+#include "web/web_view.h"
 
 namespace {
 
@@ -187,6 +188,19 @@ int Run(const ServerOptions& options) {
                  PipeLocation(rendezvous + L"_in").c_str());
     std::fflush(stderr);
 
+    WebView web(server);
+    if (options.webPort >= 0) {
+        std::string error;
+        if (!web.Start(options.webPort, error)) {
+            std::fprintf(stderr, "%s: --web: %s\n", kProgram, error.c_str());
+            host.Stop();
+            server.Stop();
+            return 3;
+        }
+        std::fprintf(stderr, "Web view: %s\n", web.Url().c_str());
+        std::fflush(stderr);
+    }
+
     std::unique_ptr<TerminalView> view;
     if (showView) {
         TerminalView::Options viewOptions;
@@ -196,6 +210,7 @@ int Run(const ServerOptions& options) {
         view = std::make_unique<TerminalView>(server, viewOptions, stdout);
         view->Start();
         if (colourView) log.Attach(view.get());
+        if (colourView && !web.Url().empty()) log.Line("Web view: " + web.Url());
     }
 
     if (!autoScript.steps.empty()) runner.Play(autoScript.steps, /*repeat=*/true);
@@ -220,6 +235,7 @@ int Run(const ServerOptions& options) {
     stopping = true;
     if (input.joinable()) input.join();
     runner.Stop();
+    web.Stop();
     host.Stop();  // the rendezvous and private pipes go away with their files
     server.Stop();
     log.Attach(nullptr);

@@ -49,6 +49,16 @@ void LightingServer::SetFirstKeyListenerHook(std::function<void()> hook) {
     firstKeyListenerHook_ = std::move(hook);
 }
 
+void LightingServer::SetChangeObserver(std::function<void()> observer) {
+    std::lock_guard<std::mutex> lock(observerMutex_);
+    changeObserver_ = std::move(observer);
+}
+
+void LightingServer::NotifyChanged() {
+    std::lock_guard<std::mutex> lock(observerMutex_);
+    if (changeObserver_) changeObserver_();
+}
+
 void LightingServer::Trace(TraceEvent::Kind kind, const Session* session, std::string text) {
     std::lock_guard<std::mutex> lock(traceMutex_);
     if (!trace_) return;
@@ -71,10 +81,13 @@ std::shared_ptr<LightingServer::Session> LightingServer::OpenSession(const std::
     session->requests = &requests;
     session->responses = &responses;
     session->notifications = &notifications;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stopped_) return nullptr;
-    session->id = nextClient_++;
-    sessions_.push_back(session);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopped_) return nullptr;
+        session->id = nextClient_++;
+        sessions_.push_back(session);
+    }
+    NotifyChanged();
     return session;
 }
 
@@ -138,6 +151,7 @@ void LightingServer::RunSession(Session& session) {
                 }
             }
         }
+        if (effects.lightingChanged || effects.registeredForKeys) NotifyChanged();
         Trace(TraceEvent::Kind::kResponse, &session, responseText);
         const std::uint32_t written =
             session.responses->WriteMessage(TextMessage(responseText), kWriteTimeoutMs);
@@ -158,15 +172,19 @@ void LightingServer::RunSession(Session& session) {
     }
     CloseSession(session);
     Trace(TraceEvent::Kind::kDisconnected, &session, reason);
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
-        if (it->get() == &session) {
-            sessions_.erase(it);
-            break;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
+            if (it->get() == &session) {
+                sessions_.erase(it);
+                break;
+            }
         }
+        // Inside the lock: once the list is empty, Stop may return and the server go away.
+        NotifyChanged();
+        session.finished = true;
+        sessionsEnded_.notify_all();
     }
-    session.finished = true;
-    sessionsEnded_.notify_all();
 }
 
 void LightingServer::SendNotifications(Session& session) {
@@ -185,6 +203,7 @@ void LightingServer::SendNotifications(Session& session) {
             session.notificationsFailed = true;
             session.queued.clear();
             lock.unlock();
+            NotifyChanged();
             Trace(TraceEvent::Kind::kNotification, &session,
                   "(notifications stopped: writing failed with code " + std::to_string(code) + ")");
             return;
@@ -246,7 +265,10 @@ LightingServer::Snapshot LightingServer::TakeSnapshot() const {
     for (const auto& session : sessions_) {
         ++snapshot.clientCount;
         std::lock_guard<std::mutex> sessionLock(session->mutex);
-        if (session->keyListener && !session->notificationsFailed) ++snapshot.keyListenerCount;
+        const bool listener = session->keyListener && !session->notificationsFailed;
+        if (listener) ++snapshot.keyListenerCount;
+        snapshot.clients.push_back(
+            {session->id, session->identity, lighting_.Priority(session->id), listener});
     }
     snapshot.controlHolder = lighting_.ControlHolder();
     return snapshot;

@@ -64,6 +64,10 @@ public:
     // Called once, on the session's thread, when the first client of the server's life has registered
     // for key presses.
     void SetFirstKeyListenerHook(std::function<void()> hook);
+    // Called after anything a view shows may have changed (colours, clients, control, priorities, key
+    // listeners), on the thread that changed it, possibly with the server's lock held: it must return
+    // quickly and must not call the server.
+    void SetChangeObserver(std::function<void()> observer);
 
     // Serves a client whose pipes are connected, on the calling thread, until the client leaves, sends
     // something that is not JSON, or Stop. The identity is what it sent at the rendezvous. The pipes stay
@@ -76,6 +80,12 @@ public:
     // Sends {"vendorKey":K,"pressed":b} to every client that has registered for key presses.
     void PressKey(int vendorKey, bool pressed);
 
+    struct ClientStatus {
+        ClientId id = 0;
+        std::string identity;
+        int priority = kDefaultLayerPriority;
+        bool keyListener = false;
+    };
     struct Snapshot {
         // Per device, per LED in the device's order: the visible colour.
         std::vector<std::vector<Rgb>> colours;
@@ -83,6 +93,8 @@ public:
         std::size_t clientCount = 0;
         std::size_t keyListenerCount = 0;
         std::optional<ClientId> controlHolder;
+        // Connected clients in the order they came.
+        std::vector<ClientStatus> clients;
     };
     Snapshot TakeSnapshot() const;
     std::uint64_t ChangeCount() const;
@@ -126,6 +138,7 @@ private:
     void SendNotifications(Session& session);
     void CloseSession(Session& session);
     void Trace(TraceEvent::Kind kind, const Session* session, std::string text);
+    void NotifyChanged();
     // Joins the threads of AddClient sessions that have ended.
     void ReapOwnThreads(bool all);
 
@@ -134,6 +147,8 @@ private:
     TraceSink trace_;
     std::function<void()> firstKeyListenerHook_;
     std::mutex traceMutex_;
+    std::function<void()> changeObserver_;
+    std::mutex observerMutex_;
 
     // Guards the lighting state, the handler and the session list.
     mutable std::mutex mutex_;

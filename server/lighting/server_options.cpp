@@ -99,6 +99,9 @@ ParsedOptions ParseServerOptions(const std::vector<std::string>& args) {
         } else if (arg == "--no-view") {
             ok = flag();
             o.view = ViewMode::kOff;
+        } else if (arg == "--web") {
+            o.webPort = 0;
+            if (inlineValue) ok = number(1, 65535, o.webPort);
         } else if (arg == "-v" || arg == "--verbose") {
             ok = flag();
             o.verbose = true;
@@ -153,6 +156,9 @@ Output:
   --view / --no-view     show / hide the live view of every device's colours (default: shown when
                          standard output is a terminal and --verbose is off; without a terminal the
                          view prints plain text, at most once a second)
+  --web[=PORT]           also show the devices as a live web page on http://127.0.0.1:PORT/ (a free
+                         port unless PORT is given); open the address printed at start, whose token
+                         lets the page press keys
   -v, --verbose          print every request and response with its client, every notification and
                          every connection (on standard error)
   --version              print the server version and exit

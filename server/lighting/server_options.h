@@ -25,6 +25,8 @@ struct ServerOptions {
     bool readStdin = true;
     ViewMode view = ViewMode::kAuto;
     bool verbose = false;
+    // The web view's port: -1 without --web, 0 for a free port of the system's choice.
+    int webPort = -1;
 };
 
 struct ParsedOptions {
