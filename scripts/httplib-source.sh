@@ -14,15 +14,19 @@ if [ -f "$out/include/httplib.h" ] && [ "$(cat "$out/version" 2>/dev/null)" = "$
   exit 0
 fi
 bash scripts/deps.sh dpkg-dev xz-utils
-codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
 rm -rf "$out"
-mkdir -p "$out/apt/lists/partial" "$out/apt/cache/archives/partial" "$out/include"
-cat > "$out/apt/sources.list" <<LIST
-deb-src http://deb.debian.org/debian $codename main
-deb-src http://deb.debian.org/debian $codename-updates main
-deb-src http://deb.debian.org/debian-security $codename-security main
-LIST
-apt_options=(-o "Dir::Etc::SourceList=$out/apt/sources.list" -o "Dir::Etc::SourceParts=/nonexistent"
+mkdir -p "$out/apt/lists/partial" "$out/apt/cache/archives/partial" "$out/apt/sources.list.d" "$out/include"
+: > "$out/apt/sources.list"
+# The machine's own Debian sources, turned into source-package sources: whatever mirror it is set up with.
+for f in /etc/apt/sources.list.d/*.sources; do
+  if [ -f "$f" ] && grep -q '/debian' "$f"; then
+    sed 's/^Types:.*/Types: deb-src/' "$f" > "$out/apt/sources.list.d/$(basename "$f")"
+  fi
+done
+for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+  if [ -f "$f" ]; then sed -n 's|^deb \(.*/debian.*\)|deb-src \1|p' "$f" >> "$out/apt/sources.list"; fi
+done
+apt_options=(-o "Dir::Etc::SourceList=$out/apt/sources.list" -o "Dir::Etc::SourceParts=$out/apt/sources.list.d"
   -o "Dir::State::Lists=$out/apt/lists" -o "Dir::Cache=$out/apt/cache" -o "Debug::NoLocking=1"
   -o "APT::Sandbox::User=root")
 echo "fetching the cpp-httplib $version source package"

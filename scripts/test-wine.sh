@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 bash scripts/deps.sh g++-mingw-w64-x86-64-posix wine64
-bash scripts/httplib-source.sh
+# The archive may have moved on from the installed httplib version; the DLL and its tests do not depend on it.
+bash scripts/httplib-source.sh || echo "warning: no httplib source package; the Windows server is built without its web view"
 
 dir=$root/build/test-wine
 wine=/usr/lib/wine/wine64
