@@ -286,6 +286,14 @@ private:
     // quote gives what was read so far.
     bool ReadString() {
         const char* from = data_ + pos_;
+        // Names and short values end within a few bytes, sooner than a library search gets going.
+        const char* shortEnd = data_ + (size_ - pos_ < 24 ? size_ : pos_ + 24);
+        for (const char* p = from; p < shortEnd && *p != '\\'; ++p) {
+            if (*p == '"') {
+                pos_ = static_cast<std::size_t>(p - data_) + 1;
+                return Push(Json(std::string_view(from, static_cast<std::size_t>(p - from))));
+            }
+        }
         const auto* quote = static_cast<const char*>(std::memchr(from, '"', size_ - pos_));
         const char* end = quote != nullptr ? quote : data_ + size_;
         // Without a backslash the text is the run up to the quote, taken as it stands.
