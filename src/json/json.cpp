@@ -171,7 +171,7 @@ JsonObjectBlock* CopyObject(JsonObjectBlock* source) {
 
 Json::Json(std::string_view text) : Json(Tag::kSmallString) {
     if (text.size() <= kSmallText) {
-        std::memcpy(bytes_, text.data(), text.size());
+        if (!text.empty()) std::memcpy(bytes_, text.data(), text.size());
         smallSize_ = static_cast<std::uint8_t>(text.size());
         return;
     }
