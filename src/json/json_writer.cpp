@@ -204,12 +204,8 @@ void WriteValue(std::string& sink, const Json& value) {
         case Tag::kArray: {
             sink.push_back('[');
             if (JsonArrayBlock* block = JsonAccess::Array(value)) {
-                const std::size_t start = sink.size();
                 for (std::uint32_t i = 0; i < block->size; ++i) {
                     if (i > 0) sink.push_back(',');
-                    // Elements of one list are mostly alike: room for the rest at the first one's size
-                    // spares a long list's text being copied at every doubling.
-                    if (i == 1) sink.reserve(sink.size() + (sink.size() - start) * (block->size - 1));
                     WriteValue(sink, block->Elements()[i]);
                 }
             }
