@@ -8,7 +8,9 @@
 #include <rapidjson/writer.h>
 #include <nlohmann/json.hpp>
 
+#include "api/led_color_list.h"
 #include "json/json.h"
+#include "json/json_writer.h"
 #include "messages.h"
 #include "ratio_table.h"
 #include "suites.h"
@@ -19,6 +21,7 @@ namespace {
 struct Message {
     const char* name;
     std::string text;
+    double rapidTarget;  // parse+write against RapidJSON
 };
 
 // Each library's parse and write, each returning something the optimiser must keep.
@@ -87,13 +90,77 @@ void Register(const Message& message) {
                                  });
 }
 
+// The streaming writer against the request envelopes written by hand around a colour list, and against
+// building a small request as a value first.
+void RegisterStreamWriterBenchmarks() {
+    benchmark::RegisterBenchmark("json/colors_request_912/stream_writer", [](benchmark::State& state) {
+        const auto colors = FullKeyboardColors();
+        const int count = static_cast<int>(colors.size());
+        for (auto _ : state) {
+            std::string request;
+            request.reserve(static_cast<std::size_t>(count) * 16 + 64);
+            JsonWriter writer(request);
+            writer.BeginObject();
+            writer.Name("method");
+            writer.String("VeltariSetLedsColors");
+            writer.Name("params");
+            writer.BeginObject();
+            writer.Name("ledsColors");
+            AppendLedColors(writer.BeginString(), count, colors.data());
+            writer.EndString();
+            writer.EndObject();
+            writer.EndObject();
+            benchmark::DoNotOptimize(request.data());
+        }
+    });
+    benchmark::RegisterBenchmark("json/colors_request_912/by_hand", [](benchmark::State& state) {
+        const auto colors = FullKeyboardColors();
+        for (auto _ : state) {
+            std::string request =
+                BuildLedColorsRequest("VeltariSetLedsColors", static_cast<int>(colors.size()), colors.data());
+            benchmark::DoNotOptimize(request.data());
+        }
+    });
+    benchmark::RegisterBenchmark("json/device_info_request/stream_writer", [](benchmark::State& state) {
+        for (auto _ : state) {
+            std::string request;
+            JsonWriter writer(request);
+            writer.BeginObject();
+            writer.Name("method");
+            writer.String("VeltariGetDeviceInfo");
+            writer.Name("params");
+            writer.BeginObject();
+            writer.Name("deviceIndex");
+            writer.Number(3);
+            writer.EndObject();
+            writer.EndObject();
+            benchmark::DoNotOptimize(request.data());
+        }
+    });
+    benchmark::RegisterBenchmark("json/device_info_request/value", [](benchmark::State& state) {
+        for (auto _ : state) {
+            Json params;
+            params["deviceIndex"] = Json(3);
+            Json request;
+            request["method"] = Json("VeltariGetDeviceInfo");
+            request["params"] = std::move(params);
+            std::string text = request.ToText();
+            benchmark::DoNotOptimize(text.data());
+        }
+    });
+    AddComparison({"JSON", "912-colour request, streaming writer vs written by hand",
+                   "json/colors_request_912/stream_writer", "json/colors_request_912/by_hand", 1.05, true});
+    AddComparison({"JSON", "device info request, streaming writer vs built as a value",
+                   "json/device_info_request/stream_writer", "json/device_info_request/value", 0.0, true});
+}
+
 }  // namespace
 
 void RegisterJsonBenchmarks() {
     const Message messages[] = {
-        {"led_positions_912", LedPositionsResponse()},
-        {"device_info", DeviceInfoResponse()},
-        {"set_colors_912", SetLedsColorsRequest()},
+        {"led_positions_912", LedPositionsResponse(), 1.0},
+        {"device_info", DeviceInfoResponse(), 1.0},
+        {"set_colors_912", SetLedsColorsRequest(), 0.2},
     };
     for (const Message& message : messages) {
         Register<Veltari>(message);
@@ -103,12 +170,13 @@ void RegisterJsonBenchmarks() {
         AddComparison({"JSON", title + "parse+write vs nlohmann", Name(message, "parse_write", "veltari"),
                        Name(message, "parse_write", "nlohmann"), 0.8, true});
         AddComparison({"JSON", title + "parse+write vs rapidjson", Name(message, "parse_write", "veltari"),
-                       Name(message, "parse_write", "rapidjson"), 0.0, true});
+                       Name(message, "parse_write", "rapidjson"), message.rapidTarget, true});
         AddComparison({"JSON", title + "parse vs nlohmann", Name(message, "parse", "veltari"),
                        Name(message, "parse", "nlohmann"), 0.0, true});
         AddComparison({"JSON", title + "write vs nlohmann", Name(message, "write", "veltari"),
                        Name(message, "write", "nlohmann"), 0.0, true});
     }
+    RegisterStreamWriterBenchmarks();
 }
 
 }  // namespace sdk::bench

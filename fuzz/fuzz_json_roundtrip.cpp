@@ -10,7 +10,6 @@
 #include <string_view>
 
 #include "json/json.h"
-#include "json/json_value.h"
 
 namespace {
 
@@ -41,14 +40,15 @@ int Walk(const sdk::Json& value, int depth) {
         return nodes;
     }
     if (type == sdk::kJsonObject) {
-        const auto* object = static_cast<const sdk::JsonObjectValue*>(value.Value());
-        Require(!object->Entries().empty(), "an object read from text is never empty", "");
+        const int count = value.MemberCount();
+        Require(count > 0, "an object read from text is never empty", "");
         int nodes = 1;
-        for (const auto& entry : object->Entries()) {
+        for (int i = 0; i < count; ++i) {
             // Of names read twice the later wins in place, so every name is found, and found at its entry.
-            Require(value.HasMember(entry.name), "member not found by name", entry.name);
-            Require(&value.At(entry.name) == &entry.value, "name finds another entry", entry.name);
-            nodes += Walk(entry.value, depth + 1);
+            const std::string name(value.MemberName(i));
+            Require(value.HasMember(name), "member not found by name", name);
+            Require(&value.At(name) == &value.MemberValue(i), "name finds another entry", name);
+            nodes += Walk(value.MemberValue(i), depth + 1);
         }
         return nodes;
     }

@@ -2,8 +2,6 @@
 
 #include <utility>
 
-#include "json/json.h"
-
 namespace sdk {
 
 namespace {
@@ -43,12 +41,6 @@ void LoadClientState() {
     if (g_state.load(std::memory_order_acquire) != nullptr) {
         return;
     }
-    // The JSON layer's shared invalid values come into being on first use. Creating them before the
-    // state means that at process exit they are destroyed after it, so notification threads joined by
-    // unload never read a destroyed value.
-    const Json probe;
-    (void)probe.At("").IsValid();
-    (void)probe.At(0).IsValid();
     g_state.store(new ClientState, std::memory_order_release);
 }
 

@@ -5,8 +5,11 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "json/json.h"
 #include "json/json_value.h"
@@ -80,34 +83,99 @@ bool Overflows(std::string_view number) {
     return significant && scale + exponent > 0;
 }
 
+// Powers of ten that a double holds exactly.
+constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// The values read so far of every container still open, innermost last; a container takes its own off the
+// top when it closes, so each container is allocated once at its final size. Moved by their bytes.
+class ValueStack {
+public:
+    ValueStack() = default;
+    ValueStack(const ValueStack&) = delete;
+    ValueStack& operator=(const ValueStack&) = delete;
+    ~ValueStack() {
+        for (std::size_t i = 0; i < size_; ++i) data_[i].~Json();
+        if (data_ != Inline()) ::operator delete(data_);
+    }
+
+    std::size_t Size() const { return size_; }
+    Json* At(std::size_t position) { return data_ + position; }
+
+    void Push(Json&& value) {
+        if (size_ == capacity_) Grow();
+        new (data_ + size_) Json(std::move(value));
+        ++size_;
+    }
+
+    // Drops the values from position on; what they held was moved out already.
+    void Forget(std::size_t position) { size_ = position; }
+
+    // Destroys the values from position on.
+    void Drop(std::size_t position) {
+        for (std::size_t i = position; i < size_; ++i) data_[i].~Json();
+        size_ = position;
+    }
+
+private:
+    void Grow() {
+        const std::size_t capacity = capacity_ * 4;
+        auto* grown = static_cast<Json*>(::operator new(capacity * sizeof(Json)));
+        std::memcpy(static_cast<void*>(grown), data_, size_ * sizeof(Json));
+        if (data_ != Inline()) ::operator delete(data_);
+        data_ = grown;
+        capacity_ = capacity;
+    }
+
+    Json* Inline() { return reinterpret_cast<Json*>(inline_); }
+
+    static constexpr std::size_t kInline = 64;
+    alignas(Json) unsigned char inline_[kInline * sizeof(Json)];
+    Json* data_ = Inline();
+    std::size_t size_ = 0;
+    std::size_t capacity_ = kInline;
+};
+
 class Reader {
 public:
     explicit Reader(std::string_view text) : data_(text.data()), size_(text.size()) {}
 
-    // The value at the current position, or nullptr when the text is not readable there.
-    std::unique_ptr<JsonValue> ReadValue(int depth) {
+    // Reads the value at the current position onto the stack; false when the text is not readable there.
+    bool ReadValue(int depth) {
         Skip();
-        if (failed_) return nullptr;
+        if (failed_) return false;
         const int c = Peek();
         if (c == '-' || IsDigit(c)) return ReadNumber();
-        if (c == 'n') return ReadLiteral("null") ? std::make_unique<JsonNullValue>() : nullptr;
-        if (c == 'f') return ReadLiteral("false") ? std::make_unique<JsonBoolValue>(false) : nullptr;
-        if (c == 't') return ReadLiteral("true") ? std::make_unique<JsonBoolValue>(true) : nullptr;
+        if (c == 'n') return ReadLiteral("null") && Push(Json());
+        if (c == 'f') return ReadLiteral("false") && Push(Json(false));
+        if (c == 't') return ReadLiteral("true") && Push(Json(true));
         Take();
         switch (c) {
             case '"':
-                return std::make_unique<JsonStringValue>(ReadString());
+                return ReadString();
             case '[':
                 return ReadArray(depth + 1);
             case '{':
                 return ReadObject(depth + 1);
             default:
-                return nullptr;
+                return false;
         }
+    }
+
+    Json Result() {
+        if (stack_.Size() != 1) return Json::Invalid();
+        Json value(std::move(*stack_.At(0)));
+        stack_.Forget(0);
+        return value;
     }
 
 private:
     static constexpr int kEnd = -1;
+
+    bool Push(Json&& value) {
+        stack_.Push(std::move(value));
+        return true;
+    }
 
     int Peek() const { return pos_ < size_ ? static_cast<unsigned char>(data_[pos_]) : kEnd; }
 
@@ -136,24 +204,64 @@ private:
     // What a formatted stream extraction of a double takes: '-', digits, an optional fraction and an
     // optional exponent. It stops before the first character that cannot continue the number; an
     // exponent marker without digits makes the whole number unreadable, as it does for the stream.
-    std::unique_ptr<JsonValue> ReadNumber() {
+    bool ReadNumber() {
         const std::size_t start = pos_;
-        if (Peek() == '-') ++pos_;
+        const bool negative = Peek() == '-';
+        if (negative) ++pos_;
+        // The digits as an integer while they fit, and the power of ten that scales it.
+        std::uint64_t significand = 0;
+        int significantDigits = 0;
+        int scale = 0;
         bool digits = false;
-        for (; IsDigit(Peek()); ++pos_) digits = true;
+        for (; IsDigit(Peek()); ++pos_) {
+            digits = true;
+            if (significand != 0 || data_[pos_] != '0') {
+                if (significantDigits < 19) {
+                    significand = significand * 10 + static_cast<unsigned>(data_[pos_] - '0');
+                } else {
+                    ++scale;
+                }
+                ++significantDigits;
+            }
+        }
         if (Peek() == '.') {
-            for (++pos_; IsDigit(Peek()); ++pos_) digits = true;
+            for (++pos_; IsDigit(Peek()); ++pos_) {
+                digits = true;
+                if (significand != 0 || data_[pos_] != '0') {
+                    if (significantDigits < 19) {
+                        significand = significand * 10 + static_cast<unsigned>(data_[pos_] - '0');
+                        --scale;
+                    }
+                    ++significantDigits;
+                } else {
+                    --scale;
+                }
+            }
         }
         bool readable = digits;
+        int exponent = 0;
         if (digits && (Peek() == 'e' || Peek() == 'E')) {
             ++pos_;
+            const bool negativeExponent = Peek() == '-';
             if (Peek() == '+' || Peek() == '-') ++pos_;
             readable = false;
-            for (; IsDigit(Peek()); ++pos_) readable = true;
+            for (; IsDigit(Peek()); ++pos_) {
+                readable = true;
+                if (exponent < 100000) exponent = exponent * 10 + (data_[pos_] - '0');
+            }
+            if (negativeExponent) exponent = -exponent;
         }
         if (!readable) {
             failed_ = true;
-            return nullptr;
+            return false;
+        }
+        // Exact whenever the digits and the power of ten are both exact doubles: one rounding, the
+        // correct one. Anything else goes to the full conversion.
+        const int power = scale + exponent;
+        if (significantDigits <= 15 && power >= -22 && power <= 22) {
+            double value = static_cast<double>(significand);
+            value = power < 0 ? value / kExactPowers[-power] : value * kExactPowers[power];
+            return Push(Json(negative ? -value : value));
         }
         const char* first = data_ + start;
         const char* last = data_ + pos_;
@@ -163,115 +271,139 @@ private:
             // Too small to represent reads as zero, as the stream has it; too large is unreadable.
             if (Overflows(std::string_view(first, last - first))) {
                 failed_ = true;
-                return nullptr;
+                return false;
             }
-            value = *first == '-' ? -0.0 : 0.0;
+            value = negative ? -0.0 : 0.0;
         } else if (result.ec != std::errc() || result.ptr != last) {
             failed_ = true;
-            return nullptr;
+            return false;
         }
-        return std::make_unique<JsonNumberValue>(value);
+        return Push(Json(value));
     }
 
     // The opening quote is already taken. A backslash starts an escape only before one of the escape
     // letters or a quote; before anything else it stands for itself. Text that ends before the closing
     // quote gives what was read so far.
-    std::string ReadString() {
-        std::string text;
+    bool ReadString() {
+        const char* from = data_ + pos_;
+        // Names and short values end within a few bytes, sooner than a library search gets going.
+        const char* shortEnd = data_ + (size_ - pos_ < 24 ? size_ : pos_ + 24);
+        for (const char* p = from; p < shortEnd && *p != '\\'; ++p) {
+            if (*p == '"') {
+                pos_ = static_cast<std::size_t>(p - data_) + 1;
+                return Push(Json(std::string_view(from, static_cast<std::size_t>(p - from))));
+            }
+        }
+        const auto* quote = static_cast<const char*>(std::memchr(from, '"', size_ - pos_));
+        const char* end = quote != nullptr ? quote : data_ + size_;
+        // Without a backslash the text is the run up to the quote, taken as it stands.
+        if (std::memchr(from, '\\', static_cast<std::size_t>(end - from)) == nullptr) {
+            pos_ = static_cast<std::size_t>(end - data_);
+            Take();
+            return Push(Json(std::string_view(from, static_cast<std::size_t>(end - from))));
+        }
+        ReadEscapedString();
+        return Push(Json(std::string_view(text_)));
+    }
+
+    void ReadEscapedString() {
+        text_.clear();
         // The next quote at or after the position (or the end of the text), found again only once an
         // escaped quote has been passed: runs of plain characters are found with memchr, which moves many
-        // bytes per step, and strings such as a whole keyboard's colours are long.
+        // bytes per step.
         const char* quote = nullptr;
         for (;;) {
             const char* from = data_ + pos_;
             if (quote == nullptr || quote < from) {
                 quote = static_cast<const char*>(std::memchr(from, '"', size_ - pos_));
-                if (quote == nullptr) {
-                    quote = data_ + size_;
-                }
+                if (quote == nullptr) quote = data_ + size_;
             }
             const auto* backslash =
                 static_cast<const char*>(std::memchr(from, '\\', static_cast<std::size_t>(quote - from)));
             const std::size_t end =
                 static_cast<std::size_t>((backslash != nullptr ? backslash : quote) - data_);
-            text.append(data_ + pos_, end - pos_);
+            text_.append(data_ + pos_, end - pos_);
             pos_ = end;
             const int c = Take();
-            if (c == '"' || c == kEnd) return text;
+            if (c == '"' || c == kEnd) return;
             if (pos_ < size_) {
                 const int unescaped = Unescape(data_[pos_]);
                 if (unescaped >= 0) {
                     ++pos_;
-                    text.push_back(static_cast<char>(unescaped));
+                    text_.push_back(static_cast<char>(unescaped));
                     continue;
                 }
             }
-            text.push_back('\\');
+            text_.push_back('\\');
         }
     }
 
     // The "[" is already taken. An empty array reads as null.
-    std::unique_ptr<JsonValue> ReadArray(int depth) {
-        if (depth > Json::kMaxDepth) return nullptr;
+    bool ReadArray(int depth) {
+        if (depth > Json::kMaxDepth) return false;
         Skip();
-        if (failed_) return nullptr;
+        if (failed_) return false;
         if (Peek() == ']') {
             ++pos_;
-            return std::make_unique<JsonNullValue>();
+            return Push(Json());
         }
-        auto array = std::make_unique<JsonArrayValue>();
+        const std::size_t first = stack_.Size();
         for (;;) {
-            std::unique_ptr<JsonValue> element = ReadValue(depth);
-            if (!element) return nullptr;
-            array->Append(Json(std::move(element)));
+            if (!ReadValue(depth)) return false;
             Skip();
             if (failed_ || Peek() != ',') break;
             ++pos_;
         }
-        if (failed_ || Take() != ']') return nullptr;
-        return array;
+        if (failed_ || Take() != ']') return false;
+        Json array =
+            JsonAccess::MakeArray(stack_.At(first), static_cast<std::uint32_t>(stack_.Size() - first));
+        stack_.Forget(first);
+        return Push(std::move(array));
     }
 
     // The "{" is already taken. An empty object reads as null; of members named twice the later wins.
-    std::unique_ptr<JsonValue> ReadObject(int depth) {
-        if (depth > Json::kMaxDepth) return nullptr;
+    bool ReadObject(int depth) {
+        if (depth > Json::kMaxDepth) return false;
         Skip();
-        if (failed_) return nullptr;
-        const int first = Take();
-        if (first == '}') return std::make_unique<JsonNullValue>();
-        if (first != '"') return nullptr;
-        auto object = std::make_unique<JsonObjectValue>();
-        // Most objects in responses are records of a handful of members; one allocation serves them.
-        object->Reserve(8);
+        if (failed_) return false;
+        const int opening = Take();
+        if (opening == '}') return Push(Json());
+        if (opening != '"') return false;
+        const std::size_t first = stack_.Size();
         for (;;) {
-            std::string name = ReadString();
+            ReadString();
             Skip();
-            if (failed_ || Take() != ':') return nullptr;
-            std::unique_ptr<JsonValue> value = ReadValue(depth);
-            if (!value) return nullptr;
-            object->Set(std::move(name), Json(std::move(value)));
+            if (failed_ || Take() != ':') return false;
+            if (!ReadValue(depth)) return false;
             Skip();
             if (failed_ || Peek() != ',') break;
             ++pos_;
             Skip();
-            if (Take() != '"') return nullptr;
+            if (Take() != '"') return false;
         }
-        if (failed_ || Take() != '}') return nullptr;
-        return object;
+        if (failed_ || Take() != '}') return false;
+        // Names and values lie on the stack in pairs, the layout of an object's members.
+        static_assert(sizeof(JsonMember) == 2 * sizeof(Json));
+        Json object = JsonAccess::MakeObject(reinterpret_cast<JsonMember*>(stack_.At(first)),
+                                             static_cast<std::uint32_t>((stack_.Size() - first) / 2));
+        stack_.Forget(first);
+        return Push(std::move(object));
     }
 
     const char* data_;
     std::size_t size_;
     std::size_t pos_ = 0;
     bool failed_ = false;
+    std::string text_;  // an escaped string as it is unescaped
+    ValueStack stack_;
 };
 
 }  // namespace
 
 Json Json::Parse(std::string_view text) {
     Reader reader(text);
-    std::unique_ptr<JsonValue> value = reader.ReadValue(0);
-    return value ? Json(std::move(value)) : Invalid();
+    if (!reader.ReadValue(0)) return Invalid();
+    return reader.Result();
 }
 
 }  // namespace sdk

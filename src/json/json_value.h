@@ -1,177 +1,74 @@
-// The value classes behind the Json handle: one class per kind, each answering the operations its kind
-// has and keeping the neutral defaults of JsonValue for the rest.
+// The heap blocks behind long strings, arrays and objects, shared by the value operations, the reader
+// and the writer. A Json is trivially relocatable: its bytes can move to another address, ownership and
+// all, so blocks grow by copying bytes, never by running constructors.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <string>
+#include <cstring>
 #include <string_view>
-#include <vector>
 
 #include "json/json.h"
 
 namespace sdk {
 
-class JsonValue {
-public:
-    virtual ~JsonValue() = default;
-
-    virtual int Type() const = 0;
-    virtual bool HasMember(std::string_view name) const;
-    virtual Json GetElement(int index) const;
-    virtual Json& Element(int index);
-    virtual Json GetMember(std::string_view name) const;
-    virtual Json& Member(std::string_view name);
-    virtual void SetElement(int index, Json&& value);
-    virtual void SetElement(int index, const Json& value);
-    virtual void SetMember(std::string_view name, Json&& value);
-    virtual void SetMember(std::string_view name, const Json& value);
-    virtual void Append(Json&& value);
-    virtual void Append(const Json& value);
-    virtual int Size() const;
-    virtual bool IsValid() const;
-    virtual bool IsNull() const;
-    virtual bool AsBool() const;
-    virtual int AsInt() const;
-    virtual double AsDouble() const;
-    virtual std::string AsString() const;
-    virtual void WriteText(std::string& sink) const = 0;
-    virtual std::unique_ptr<JsonValue> Clone() const = 0;
-
-    // Read-only lookups without copying; nullptr when the kind has no such member or element.
-    virtual const Json* FindMember(std::string_view name) const;
-    virtual const Json* FindElement(int index) const;
-
-protected:
-    JsonValue() = default;
-    JsonValue(const JsonValue&) = default;
-    JsonValue& operator=(const JsonValue&) = default;
+struct JsonStringBlock {
+    std::size_t size;
+    char* Text() { return reinterpret_cast<char*>(this + 1); }
 };
 
-// The shared values handed out by reference when there is no such element or member. They live for the
-// whole process; assignments through the references are ignored by Json, so they stay invalid.
-Json& SharedInvalidElement();
-Json& SharedInvalidMember();
-
-class JsonInvalidValue final : public JsonValue {
-public:
-    int Type() const override { return kJsonInvalid; }
-    bool IsValid() const override { return false; }
-    bool IsNull() const override { return true; }
-    void WriteText(std::string& sink) const override;
-    std::unique_ptr<JsonValue> Clone() const override;
+struct JsonArrayBlock {
+    std::uint32_t size;
+    std::uint32_t capacity;
+    std::uint64_t reserved;  // keeps the elements 16-byte aligned
+    Json* Elements() { return reinterpret_cast<Json*>(this + 1); }
 };
 
-class JsonNullValue final : public JsonValue {
-public:
-    int Type() const override { return kJsonNull; }
-    bool IsNull() const override { return true; }
-    void WriteText(std::string& sink) const override;
-    std::unique_ptr<JsonValue> Clone() const override;
+// Members in insertion order, as name and value pairs. Objects with more than kLinearLimit members also
+// keep an open-addressing index of member positions, at most half full.
+struct JsonMember {
+    Json name;  // always a string
+    Json value;
 };
 
-class JsonBoolValue final : public JsonValue {
-public:
-    explicit JsonBoolValue(bool value) : value_(value) {}
-    int Type() const override { return kJsonBool; }
-    bool AsBool() const override { return value_; }
-    void WriteText(std::string& sink) const override;
-    std::unique_ptr<JsonValue> Clone() const override;
+struct JsonObjectBlock {
+    static constexpr std::uint32_t kLinearLimit = 8;
+    static constexpr std::uint32_t kEmptySlot = UINT32_MAX;
 
-private:
-    bool value_;
+    std::uint32_t size;
+    std::uint32_t capacity;
+    std::uint32_t* slots;  // nullptr while the object is small
+    std::uint32_t slotCount;
+    std::uint32_t reserved;
+    JsonMember* Members() { return reinterpret_cast<JsonMember*>(this + 1); }
 };
 
-class JsonNumberValue final : public JsonValue {
-public:
-    explicit JsonNumberValue(double value) : value_(value) {}
-    int Type() const override { return kJsonNumber; }
-    int AsInt() const override;
-    double AsDouble() const override { return value_; }
-    void WriteText(std::string& sink) const override;
-    std::unique_ptr<JsonValue> Clone() const override;
+static_assert(sizeof(JsonArrayBlock) % alignof(Json) == 0);
+static_assert(sizeof(JsonObjectBlock) % alignof(Json) == 0);
 
-private:
-    double value_;
-};
+// The operations that the reader and writer share with the value code; they see the representation.
+struct JsonAccess {
+    using Tag = Json::Tag;
 
-class JsonStringValue final : public JsonValue {
-public:
-    explicit JsonStringValue(std::string text) : text_(std::move(text)) {}
-    int Type() const override { return kJsonString; }
-    std::string AsString() const override { return text_; }
-    void WriteText(std::string& sink) const override;
-    std::unique_ptr<JsonValue> Clone() const override;
-
-    const std::string& Text() const { return text_; }
-
-private:
-    std::string text_;
-};
-
-class JsonArrayValue final : public JsonValue {
-public:
-    JsonArrayValue() = default;
-    int Type() const override { return kJsonArray; }
-    Json GetElement(int index) const override;
-    Json& Element(int index) override;
-    void SetElement(int index, Json&& value) override;
-    void SetElement(int index, const Json& value) override;
-    void Append(Json&& value) override;
-    void Append(const Json& value) override;
-    int Size() const override { return static_cast<int>(elements_.size()); }
-    void WriteText(std::string& sink) const override;
-    std::unique_ptr<JsonValue> Clone() const override;
-    const Json* FindElement(int index) const override;
-
-    void Reserve(std::size_t count) { elements_.reserve(count); }
-
-private:
-    bool Contains(int index) const {
-        return index >= 0 && static_cast<std::size_t>(index) < elements_.size();
+    static Tag TagOf(const Json& value) { return value.tag_; }
+    static JsonArrayBlock* Array(const Json& value) { return static_cast<JsonArrayBlock*>(value.Block()); }
+    static JsonObjectBlock* Object(const Json& value) { return static_cast<JsonObjectBlock*>(value.Block()); }
+    static std::string_view Text(const Json& value) {
+        if (value.tag_ == Tag::kSmallString) return {value.bytes_, value.smallSize_};
+        if (value.tag_ == Tag::kLongString) {
+            auto* block = static_cast<JsonStringBlock*>(value.Block());
+            return {block->Text(), block->size};
+        }
+        return {};
     }
+    static bool SameName(const Json& a, std::string_view b) { return Text(a) == b; }
 
-    std::vector<Json> elements_;
-};
-
-// Members keep the order in which their names were first set, so written texts follow the order in which
-// requests were built. Small objects are searched linearly; larger ones through an open-addressing index
-// of positions into the member list, which stays valid when the list reallocates.
-class JsonObjectValue final : public JsonValue {
-public:
-    struct Entry {
-        std::string name;
-        Json value;
-    };
-
-    JsonObjectValue() = default;
-    int Type() const override { return kJsonObject; }
-    bool HasMember(std::string_view name) const override { return Find(name) != kNotFound; }
-    Json GetMember(std::string_view name) const override;
-    Json& Member(std::string_view name) override;
-    void SetMember(std::string_view name, Json&& value) override;
-    void SetMember(std::string_view name, const Json& value) override;
-    void WriteText(std::string& sink) const override;
-    std::unique_ptr<JsonValue> Clone() const override;
-    const Json* FindMember(std::string_view name) const override;
-
-    // The reader's way in: the name is moved in rather than copied.
-    void Set(std::string&& name, Json&& value);
-    const std::vector<Entry>& Entries() const { return entries_; }
-    void Reserve(std::size_t count) { entries_.reserve(count); }
-
-private:
-    static constexpr std::uint32_t kNotFound = UINT32_MAX;
-    static constexpr std::size_t kLinearLimit = 8;
-
-    std::uint32_t Find(std::string_view name) const;
-    // Appends a member known to be absent and returns its handle.
-    Json& Insert(std::string&& name, Json&& value);
-    void IndexEntry(std::uint32_t position);
-    void RebuildIndex(std::size_t slotCount);
-
-    std::vector<Entry> entries_;
-    std::vector<std::uint32_t> slots_;  // empty while the object is small
+    // Containers made from values laid out one after another (the reader's stack); the values are moved
+    // in by their bytes. Members that repeat a name replace the earlier one's value in its place.
+    static Json MakeArray(Json* values, std::uint32_t count);
+    static Json MakeObject(JsonMember* members, std::uint32_t count);
+    // Forgets the value's content without releasing it: its bytes were moved elsewhere.
+    static void Forget(Json& value) { value.tag_ = Tag::kInvalid; }
 };
 
 }  // namespace sdk

@@ -9,6 +9,7 @@
 
 #include "json/json.h"
 #include "json/json_value.h"
+#include "json/json_writer.h"
 
 namespace sdk {
 
@@ -127,6 +128,42 @@ void WriteFraction(std::string& sink, double value) {
     }
 }
 
+// Numbers such as 15.5 or 0.25, the bulk of what positions and sizes hold: when the value times 10^k is
+// an integer d of at most six digits for some k up to 6, and d / 10^k gives the value back, then d over
+// 10^k is the shortest exact text, and with a magnitude from 0.0001 up to a million the general notation
+// writes it in fixed form. Found without converting to scientific text and back.
+bool WriteShortFraction(std::string& sink, double value) {
+    constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6};
+    const double magnitude = std::fabs(value);
+    if (!(magnitude >= 1e-4 && magnitude < 1e6)) return false;
+    for (int k = 1; k <= 6; ++k) {
+        const double scaled = magnitude * kPowers[k];
+        if (scaled >= 1e6) return false;
+        const auto digits = static_cast<std::uint32_t>(scaled);
+        if (static_cast<double>(digits) != scaled) continue;
+        if (static_cast<double>(digits) / kPowers[k] != magnitude) return false;
+        char text[16];
+        char* end = text + sizeof text;
+        char* p = end;
+        std::uint32_t rest = digits;
+        int fraction = k;
+        while (fraction > 0 && rest % 10 == 0) {
+            rest /= 10;
+            --fraction;
+        }
+        for (int i = 0; i < fraction; ++i, rest /= 10) *--p = static_cast<char>('0' + rest % 10);
+        *--p = '.';
+        do {
+            *--p = static_cast<char>('0' + rest % 10);
+            rest /= 10;
+        } while (rest != 0);
+        if (value < 0) *--p = '-';
+        sink.append(p, static_cast<std::size_t>(end - p));
+        return true;
+    }
+    return false;
+}
+
 void WriteNumber(std::string& sink, double value) {
     // Infinities and NaN have no text the reader takes, and writing them would spoil the whole text;
     // they cannot be read, only built by code, and are written as null.
@@ -142,62 +179,85 @@ void WriteNumber(std::string& sink, double value) {
                     std::to_chars(buffer, buffer + sizeof buffer, static_cast<std::int32_t>(value)).ptr);
         return;
     }
+    if (WriteShortFraction(sink, value)) return;
     WriteFraction(sink, value);
+}
+
+void WriteValue(std::string& sink, const Json& value) {
+    using Tag = JsonAccess::Tag;
+    switch (JsonAccess::TagOf(value)) {
+        case Tag::kInvalid:
+            return;
+        case Tag::kNull:
+            sink.append("null");
+            return;
+        case Tag::kBool:
+            sink.append(value.AsBool() ? "true" : "false");
+            return;
+        case Tag::kNumber:
+            WriteNumber(sink, value.AsDouble());
+            return;
+        case Tag::kSmallString:
+        case Tag::kLongString:
+            WriteQuoted(sink, JsonAccess::Text(value));
+            return;
+        case Tag::kArray: {
+            sink.push_back('[');
+            if (JsonArrayBlock* block = JsonAccess::Array(value)) {
+                for (std::uint32_t i = 0; i < block->size; ++i) {
+                    if (i > 0) sink.push_back(',');
+                    WriteValue(sink, block->Elements()[i]);
+                }
+            }
+            sink.push_back(']');
+            return;
+        }
+        case Tag::kObject: {
+            sink.push_back('{');
+            if (JsonObjectBlock* block = JsonAccess::Object(value)) {
+                for (std::uint32_t i = 0; i < block->size; ++i) {
+                    if (i > 0) sink.push_back(',');
+                    const JsonMember& member = block->Members()[i];
+                    WriteQuoted(sink, JsonAccess::Text(member.name));
+                    sink.push_back(':');
+                    WriteValue(sink, member.value);
+                }
+            }
+            sink.push_back('}');
+            return;
+        }
+    }
 }
 
 }  // namespace
 
-void JsonInvalidValue::WriteText(std::string&) const {}
-
-void JsonNullValue::WriteText(std::string& sink) const {
-    sink.append("null");
+void AppendJsonString(std::string& sink, std::string_view text) {
+    WriteQuoted(sink, text);
 }
 
-void JsonBoolValue::WriteText(std::string& sink) const {
-    sink.append(value_ ? "true" : "false");
+void AppendJsonNumber(std::string& sink, double value) {
+    WriteNumber(sink, value);
 }
 
-void JsonNumberValue::WriteText(std::string& sink) const {
-    WriteNumber(sink, value_);
-}
-
-void JsonStringValue::WriteText(std::string& sink) const {
-    WriteQuoted(sink, text_);
-}
-
-void JsonArrayValue::WriteText(std::string& sink) const {
-    sink.push_back('[');
-    bool first = true;
-    for (const Json& element : elements_) {
-        if (!first) sink.push_back(',');
-        first = false;
-        element.WriteText(sink);
+void JsonWriter::AppendInt(int number) {
+    // The number rule writes integers of up to six digits as they are, and the rest like any number.
+    if (number > -1000000 && number < 1000000) {
+        char buffer[16];
+        sink_.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, number).ptr);
+    } else {
+        AppendJsonNumber(sink_, number);
     }
-    sink.push_back(']');
-}
-
-void JsonObjectValue::WriteText(std::string& sink) const {
-    sink.push_back('{');
-    bool first = true;
-    for (const Entry& entry : entries_) {
-        if (!first) sink.push_back(',');
-        first = false;
-        WriteQuoted(sink, entry.name);
-        sink.push_back(':');
-        entry.value.WriteText(sink);
-    }
-    sink.push_back('}');
 }
 
 std::string Json::ToText() const {
     std::string text;
     text.reserve(128);
-    WriteText(text);
+    WriteValue(text, *this);
     return text;
 }
 
 void Json::WriteText(std::string& sink) const {
-    if (value_) value_->WriteText(sink);
+    WriteValue(sink, *this);
 }
 
 }  // namespace sdk

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "json/json.h"
+#include "json/json_writer.h"
 
 namespace sdk {
 namespace {
@@ -413,6 +414,72 @@ TEST(JsonText, RoundTrips) {
     EXPECT_TRUE(back.At("flags").At(0).AsBool());
     EXPECT_EQ(back.At("none").Type(), kJsonNull);
     EXPECT_EQ(back.ToText(), built.ToText());
+}
+
+TEST(JsonReader, NumbersReadCorrectlyRounded) {
+    // Digit counts and exponents on both sides of the short path's limits, against the C library.
+    std::mt19937_64 random(20261209);
+    for (int i = 0; i < 200000; ++i) {
+        std::string text = random() % 2 ? "-" : "";
+        const int digits = 1 + static_cast<int>(random() % 20);
+        for (int d = 0; d < digits; ++d) text.push_back(static_cast<char>('0' + random() % 10));
+        if (random() % 2) text.insert(text.size() - random() % digits, ".");
+        if (random() % 2) text += "e" + std::to_string(static_cast<int>(random() % 60) - 30);
+        if (text.back() == '.' || text.front() == '.' || text.rfind("-.", 0) == 0) continue;
+        const Json value = Json::Parse(text);
+        ASSERT_EQ(value.Type(), kJsonNumber) << text;
+        ASSERT_EQ(value.AsDouble(), std::strtod(text.c_str(), nullptr)) << text;
+    }
+}
+
+TEST(JsonStreamWriter, WritesWhatTheValueWriterWrites) {
+    std::string text = "prefix:";
+    JsonWriter writer(text);
+    writer.BeginObject();
+    writer.Name("method");
+    writer.String("Say \"hi\"\n");
+    writer.Name("params");
+    writer.BeginObject();
+    writer.Name("numbers");
+    writer.BeginArray();
+    for (int n : {0, -5, 999999, 1000000, 1234567}) writer.Number(n);
+    for (double d : {0.5, -0.0, 1e-5, 0.1 + 0.2}) writer.Number(d);
+    writer.EndArray();
+    writer.Name("empty");
+    writer.BeginArray();
+    writer.EndArray();
+    writer.Name("flags");
+    writer.BeginArray();
+    writer.Bool(true);
+    writer.Null();
+    writer.BeginObject();
+    writer.EndObject();
+    writer.EndArray();
+    writer.Name("list");
+    writer.BeginString().append("1,2,3,4#5,6,7,8");
+    writer.EndString();
+    writer.EndObject();
+    writer.EndObject();
+
+    Json numbers;
+    for (int n : {0, -5, 999999, 1000000, 1234567}) numbers.Append(Json(n));
+    for (double d : {0.5, -0.0, 1e-5, 0.1 + 0.2}) numbers.Append(Json(d));
+    Json params;
+    params["numbers"] = std::move(numbers);
+    params["empty"] = Json();
+    params["flags"].Append(Json(true));
+    params["flags"].Append(Json());
+    params["flags"].Append(Json());
+    params["list"] = Json("1,2,3,4#5,6,7,8");
+    Json request;
+    request["method"] = Json("Say \"hi\"\n");
+    request["params"] = std::move(params);
+    // Empty containers read back as null, so the value holds null where the writer wrote [] and {}.
+    std::string expected = request.ToText();
+    expected.replace(expected.find("\"empty\":null"), 12, "\"empty\":[]");
+    expected.replace(expected.find("true,null,null"), 14, "true,null,{}");
+    EXPECT_EQ(text, "prefix:" + expected);
+    EXPECT_EQ(Json::Parse(text.substr(7)).ToText(), request.ToText());
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "json/json.h"
-#include "json/json_value.h"
 
 namespace sdk {
 namespace {
@@ -99,7 +98,7 @@ TEST(JsonValue, NullTurnsIntoContainerOnFirstUse) {
 
     // Indexing a null makes it an empty array; there is no element 0 to hand out.
     Json indexed;
-    EXPECT_FALSE(indexed[0].IsValid());
+    EXPECT_FALSE(indexed[0]->IsValid());
     EXPECT_EQ(indexed.Type(), kJsonArray);
     EXPECT_EQ(indexed.Size(), 0);
 
@@ -111,9 +110,9 @@ TEST(JsonValue, NullTurnsIntoContainerOnFirstUse) {
 
 TEST(JsonValue, OnlyNullConverts) {
     Json number(5);
-    Json& member = number["name"];
-    EXPECT_FALSE(member.IsValid());
-    EXPECT_EQ(&member, &number["other"]);
+    JsonSlot member = number["name"];
+    EXPECT_EQ(member.Target(), nullptr);
+    EXPECT_EQ(&member.Value(), &Json::Absent());
     EXPECT_EQ(number.AsInt(), 5);
     number.Append(Json(1));
     number.SetMember("a", Json(1));
@@ -123,43 +122,42 @@ TEST(JsonValue, OnlyNullConverts) {
     Json invalid = Json::Invalid();
     invalid.Append(Json(1));
     invalid.SetMember("a", Json(1));
-    EXPECT_FALSE(invalid["a"].IsValid());
-    EXPECT_FALSE(invalid[0].IsValid());
+    EXPECT_FALSE(invalid["a"]->IsValid());
+    EXPECT_FALSE(invalid[0]->IsValid());
     EXPECT_EQ(invalid.Type(), kJsonInvalid);
 
     Json array;
     array.Append(Json(1));
-    EXPECT_FALSE(array["a"].IsValid());
+    EXPECT_FALSE(array["a"]->IsValid());
     Json object;
     object["a"] = Json(1);
-    EXPECT_FALSE(object[0].IsValid());
+    EXPECT_FALSE(object[0]->IsValid());
     object.Append(Json(2));
     EXPECT_EQ(object.ToText(), R"({"a":1})");
 }
 
-TEST(JsonValue, SharedInvalidValuesCannotBeOverwritten) {
+TEST(JsonValue, AbsentValueCannotBeOverwritten) {
+    // Writes through empty slots go nowhere; every lookup that finds nothing still reads invalid.
     Json number(5);
     number["a"] = Json(42);
-    number["a"] = Json("text");
     const Json copy(9);
     number["a"] = copy;
+    number["a"]["b"].Append(Json(1));
     Json array;
     array[3] = Json(1);
-    EXPECT_FALSE(number["b"].IsValid());
-    EXPECT_EQ(number["b"].Type(), kJsonInvalid);
-    EXPECT_FALSE(array[7].IsValid());
+    array[3].SetMember("x", Json(2));
+    EXPECT_EQ(number.ToText(), "5");
+    EXPECT_EQ(array.Size(), 0);
+    const Json& absent = Json::Absent();
+    EXPECT_FALSE(absent.IsValid());
+    EXPECT_EQ(absent.Type(), kJsonInvalid);
+    EXPECT_EQ(&Json(1).At("x"), &absent);
+    EXPECT_EQ(&Json(1).At(0), &absent);
 
-    // Moving out of them leaves them in place; the target reads as invalid.
-    Json stolen = std::move(number["c"]);
-    Json assignedFrom(1);
-    assignedFrom = std::move(array[9]);
-    EXPECT_FALSE(stolen.IsValid());
-    EXPECT_FALSE(assignedFrom.IsValid());
-    EXPECT_NE(number["d"].Value(), nullptr);
-    EXPECT_NE(array[10].Value(), nullptr);
-    EXPECT_EQ(array[10].Type(), kJsonInvalid);
-    EXPECT_FALSE(Json(1).At("x").IsValid());
-    EXPECT_FALSE(Json(1).At(0).IsValid());
+    // Taking from an empty slot copies the invalid value.
+    Json taken = std::move(number["c"]);
+    EXPECT_FALSE(taken.IsValid());
+    EXPECT_FALSE(absent.IsValid());
 }
 
 TEST(JsonValue, MissingMembersAndElements) {
@@ -173,7 +171,7 @@ TEST(JsonValue, MissingMembersAndElements) {
     EXPECT_FALSE(object.HasMember("absent"));
 
     // operator[] inserts a null member.
-    EXPECT_TRUE(object["absent"].IsValid());
+    EXPECT_TRUE(object["absent"]->IsValid());
     EXPECT_TRUE(object.HasMember("absent"));
     EXPECT_EQ(object.ToText(), R"({"present":1,"absent":null})");
 
@@ -241,7 +239,7 @@ TEST(JsonValue, MovesTransferTheValue) {
     EXPECT_TRUE(source.IsNull());
     EXPECT_EQ(source.Type(), kJsonInvalid);
     EXPECT_EQ(source.ToText(), "");
-    EXPECT_FALSE(source["a"].IsValid());
+    EXPECT_FALSE(source["a"]->IsValid());
     source.Append(Json(1));
     EXPECT_EQ(source.Size(), -1);
     Json copyOfEmpty(source);
@@ -309,16 +307,17 @@ TEST(JsonValue, LargeObjectsFindEveryMember) {
     copy["member5"] = Json("five");
     EXPECT_EQ(object.At("member5").AsInt(), 5);
     EXPECT_EQ(copy.At("member5").AsString(), "five");
-    const auto& entries = static_cast<const JsonObjectValue*>(copy.Value())->Entries();
-    ASSERT_EQ(entries.size(), static_cast<std::size_t>(kCount));
-    for (int i = 0; i < kCount; ++i) ASSERT_EQ(entries[i].name, "member" + std::to_string(i));
+    ASSERT_EQ(copy.MemberCount(), kCount);
+    for (int i = 0; i < kCount; ++i) ASSERT_EQ(copy.MemberName(i), "member" + std::to_string(i));
+    EXPECT_EQ(copy.MemberValue(5).AsString(), "five");
+    EXPECT_FALSE(copy.MemberValue(kCount).IsValid());
 }
 
 TEST(JsonValue, ReadOnlyAccessDoesNotCopy) {
     Json response = Json::Parse(R"({"result":{"list":[{"id":4},{"id":5}]}})");
     const Json& list = response.At("result").At("list");
     EXPECT_EQ(list.Size(), 2);
-    EXPECT_EQ(&list.At(1), &response["result"]["list"][1]);
+    EXPECT_EQ(&list.At(1), response["result"]["list"][1].Target());
     EXPECT_EQ(list.At(1).At("id").AsInt(), 5);
     EXPECT_FALSE(list.At("id").IsValid());
     EXPECT_FALSE(response.At("missing").At(0).At("x").IsValid());
