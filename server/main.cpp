@@ -85,11 +85,9 @@ void PlayLine(const std::string& line, const DeviceCatalog& catalog, KeyScriptRu
 }
 
 int Run(const ServerOptions& options) {
-    if (!options.runtimeDir.empty() && !SetPipeRuntimeDirectory(options.runtimeDir)) {
-        std::fprintf(stderr,
-                     "%s: --runtime-dir \"%s\" cannot be used (it must be a directory that can be created, "
-                     "and pipes have a directory on Linux only)\n",
-                     kProgram, options.runtimeDir.c_str());
+    if (const std::string why = UsePipeRuntimeDirectory(options.runtimeDir); !why.empty()) {
+        std::fprintf(stderr, "%s: %s cannot be used: %s\n", kProgram,
+                     options.runtimeDir.empty() ? "XDG_RUNTIME_DIR" : "--runtime-dir", why.c_str());
         return 2;
     }
 

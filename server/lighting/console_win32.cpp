@@ -90,8 +90,9 @@ bool WaitForShutdown(int timeoutMs) {
     return WaitForSingleObject(ShutdownEvent(), wait) == WAIT_OBJECT_0;
 }
 
-bool SetPipeRuntimeDirectory(const std::string&) {
-    return false;
+std::string UsePipeRuntimeDirectory(const std::string& requested) {
+    if (requested.empty()) return {};
+    return "pipes have no directory on Windows";
 }
 
 std::string PipeLocation(const std::wstring& pipeName) {

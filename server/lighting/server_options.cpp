@@ -129,10 +129,14 @@ Devices:
 Protocol:
   --protocol N           protocol version to report in the handshake (default 9); methods newer than
                          N are answered as unknown, as an older server would
-  --breaking-changes     declare the protocol incompatible ("breakingChanges": true)
+  --breaking-changes     declare the protocol incompatible ("breakingChanges": true); needs
+                         --protocol 10 or later, as clients read it only from protocol 10 on
   --server-version TEXT  version text to report (default ")" +
            ServerIdentity{}.version + R"(")
-  --runtime-dir DIR      where the pipes are created (Linux; default $XDG_RUNTIME_DIR, else /tmp)
+  --runtime-dir DIR      where the pipes are created (Linux; default $XDG_RUNTIME_DIR, else
+                         /tmp/veltari-UID); clients find them with XDG_RUNTIME_DIR=DIR. DIR, like
+                         $XDG_RUNTIME_DIR, is used only when it is yours and writable by nobody else,
+                         and is never changed; a missing DIR is created (mode 0700) if its parent exists
 
 Key presses (sent to every client that registered for them):
   --keys SCRIPT          play SCRIPT once the first client has registered for key presses
