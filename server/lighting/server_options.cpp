@@ -110,6 +110,11 @@ ParsedOptions ParseServerOptions(const std::vector<std::string>& args) {
     }
     if (parsed.error.empty() && o.loopKeyScript && o.keyScript.empty())
         parsed.error = "--keys-loop needs --keys";
+    // Below protocol 10 the library never reads the member, so the option would change nothing.
+    if (parsed.error.empty() && o.identity.breakingChanges && o.identity.protocolVersion < 10)
+        parsed.error =
+            "--breaking-changes needs --protocol 10 or later: clients read \"breakingChanges\" only "
+            "from protocol 10 on (below it, only protocol 8 counts as incompatible)";
     if (parsed.error.empty() && o.loopKeyScript && !o.autoTypeText.empty())
         parsed.error = "--keys-loop and --auto-type cannot be combined: both repeat for ever";
     return parsed;
