@@ -26,7 +26,7 @@ run_config() {
   summary+=("$name: passed")
 }
 
-run_config normal
+run_config normal -DVELTARI_INSTALL_STATIC=ON
 run_config asan -DVELTARI_SANITIZE=address
 run_config tsan -DVELTARI_SANITIZE=thread
 bash scripts/test-consumer.sh "$root/build/test-normal"
