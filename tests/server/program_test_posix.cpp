@@ -20,6 +20,7 @@
 #include "support/pipe_runtime.h"
 #include "transport/bootstrap.h"
 #include "transport/pipe_path_posix.h"
+#include "veltari_version.h"
 
 namespace sdk::test {
 namespace {
@@ -182,6 +183,11 @@ TEST_F(ServerProgramTest, HelpAndBadOptions) {
     ServerProcess badFile({"--devices", "/nonexistent/devices.json"});
     EXPECT_EQ(badFile.Wait(), 1);
     EXPECT_NE(badFile.Err().find("cannot be opened"), std::string::npos);
+    ServerProcess version({"--version"});
+    EXPECT_EQ(version.Wait(), 0);
+    EXPECT_NE(version.Out().find("veltari-server " VELTARI_VERSION_STRING " (Veltari library"),
+              std::string::npos)
+        << version.Out();
     ServerProcess dump({"--dump-devices"});
     EXPECT_EQ(dump.Wait(), 0);
     EXPECT_NE(dump.Out().find("\"devices\""), std::string::npos);
@@ -307,6 +313,20 @@ TEST_F(ServerProgramTest, VerboseTracesEveryExchangeWithItsClient) {
     EXPECT_EQ(server.Out(), "");
     server.Signal(SIGTERM);
     EXPECT_EQ(server.Wait(), 0);
+
+    // Typing that no client listens to is said once, not once per key; the banner says how to type.
+    ServerProcess typing({"--verbose", "--auto-type", "abc", "--key-interval", "1"});
+    ASSERT_TRUE(typing.Serving()) << typing.Err();
+    EXPECT_TRUE(Eventually([&] { return typing.Err().find("reach no client yet") != std::string::npos; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::string typed = typing.Err();
+    EXPECT_EQ(typed.find("reach no client yet"), typed.rfind("reach no client yet")) << typed;
+    EXPECT_EQ(typed.find("0 client(s)"), std::string::npos) << typed;
+    typing.Signal(SIGTERM);
+    EXPECT_EQ(typing.Wait(), 0);
+    ServerProcess idle({"--no-view"});
+    ASSERT_TRUE(idle.Serving()) << idle.Err();
+    EXPECT_NE(idle.Err().find("Key presses: type a key script here"), std::string::npos) << idle.Err();
 }
 
 TEST_F(ServerProgramTest, ViewWithoutATerminalPrintsPlainColours) {
