@@ -47,13 +47,14 @@ struct Options {
 constexpr double kPipedSeconds = 6;
 
 const char* const kUsage =
-    "usage: veltari-demo [--seconds S] [--fps N]\n"
+    "usage: veltari-demo [--seconds S] [--fps N] [--version]\n"
     "\n"
     "Drives the lighting of a running lighting server: device list, an animated keyboard, key presses\n"
     "lighting up keys, colours read back and drawn in the terminal.\n"
     "\n"
     "  --seconds S   end after S seconds (default: on q or Ctrl-C in a terminal, after 6 s otherwise)\n"
-    "  --fps N       frames per second, 1 to 120 (default 30)\n";
+    "  --fps N       frames per second, 1 to 120 (default 30)\n"
+    "  --version     print the version and exit\n";
 
 std::optional<Options> ParseOptions(int argc, char** argv) {
     Options options;
@@ -61,6 +62,11 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            std::exit(0);
+        }
+        if (arg == "--version") {
+            std::printf("veltari-demo %s (Veltari library %s)\n", VELTARI_VERSION_STRING,
+                        VELTARI_VERSION_STRING);
             std::exit(0);
         }
         if ((arg == "--seconds" || arg == "--fps") && i + 1 < argc) {
@@ -178,7 +184,8 @@ public:
         if (!Connect()) {
             std::printf(
                 "No lighting server is running: the handshake got no answer on the server's pipes.\n"
-                "Start one (for example build/demo/server/veltari-server) or run `make demo`, which does.\n");
+                "Start one in another terminal with: veltari-server\n"
+                "(from a source tree, `make demo` builds both and starts the server for you).\n");
             return 3;
         }
         if (!Tour()) return 1;
