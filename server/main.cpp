@@ -208,6 +208,7 @@ int Run(const ServerOptions& options) {
         TerminalView::Options viewOptions;
         viewOptions.ansi = colourView;
         viewOptions.columns = TerminalColumns;
+        viewOptions.rows = TerminalRows;
         viewOptions.title = banner;
         view = std::make_unique<TerminalView>(server, viewOptions, stdout);
         view->Start();

@@ -7,8 +7,9 @@
 namespace sdk {
 
 bool StdoutIsTerminal();
-// Columns of the terminal on standard output; 0 when unknown.
+// Columns and rows of the terminal on standard output; 0 when unknown.
 int TerminalColumns();
+int TerminalRows();
 // Lets escape codes through where the console needs to be told; false when it cannot be done.
 bool EnableTerminalEscapes();
 

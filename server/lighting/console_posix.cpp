@@ -61,6 +61,12 @@ int TerminalColumns() {
     return 0;
 }
 
+int TerminalRows() {
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0) return size.ws_row;
+    return 0;
+}
+
 bool EnableTerminalEscapes() {
     return true;
 }

@@ -301,17 +301,31 @@ void TerminalView::Draw(const LightingServer::Snapshot& snapshot) {
     }
     ViewLayout layout;
     layout.columns = width;
-    std::string frame = "\x1b[H";
-    frame += Fit(status, width) + "\x1b[K\n\x1b[K\n";
+    std::vector<std::string> lines{Fit(status, width), ""};
     const std::string view = RenderColourView(server_.Catalog(), snapshot.colours, layout);
     for (std::size_t start = 0; start < view.size();) {
         const std::size_t end = view.find('\n', start);
-        frame += view.substr(start, end - start) + "\x1b[K\n";
+        lines.push_back(view.substr(start, end - start));
         start = end == std::string::npos ? view.size() : end + 1;
     }
+    std::vector<std::string> events;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (const auto& event : events_) frame += Fit(event, width) + "\x1b[K\n";
+        for (const auto& event : events_) events.push_back(Fit(event, width));
+    }
+    // A frame taller than the terminal would scroll the status line away: the view gives up its last
+    // lines first, keeping up to three recent events below it.
+    const std::size_t rows = options_.rows ? static_cast<std::size_t>(std::max(0, options_.rows())) : 0;
+    if (rows > 2 && lines.size() + events.size() > rows) {
+        const std::size_t kept = std::min<std::size_t>(events.size(), std::min<std::size_t>(3, rows - 2));
+        events.erase(events.begin(), events.end() - static_cast<std::ptrdiff_t>(kept));
+        lines.resize(std::min(lines.size(), rows - kept));
+    }
+    lines.insert(lines.end(), events.begin(), events.end());
+    std::string frame = "\x1b[H";
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        // No line feed after the last line of a full screen, which would scroll it.
+        frame += lines[i] + "\x1b[K" + (i + 1 < lines.size() || rows == 0 || lines.size() < rows ? "\n" : "");
     }
     frame += "\x1b[J";
     std::fputs(frame.c_str(), out_);
