@@ -228,7 +228,7 @@ private:
     void Expected(const std::string& what) {
         if (Failed()) return;
         const std::string found =
-            at_ >= text_.size() ? "the end of the file" : "'" + std::string(1, text_[at_]) + "'";
+            at_ >= text_.size() ? std::string("the end of the file") : std::string("'") + text_[at_] + "'";
         error_ = "expected " + what + ", found " + found;
     }
     void Space() {

@@ -52,7 +52,8 @@ int Round(double v) {
 Block RenderDevice(int index, const DeviceDescription& device, const std::vector<Rgb>& colours,
                    const ViewLayout& layout) {
     Block block;
-    const std::string title = "[" + std::to_string(index) + "] " + device.model;
+    std::string title("[");
+    title.append(std::to_string(index)).append("] ").append(device.model);
     if (device.leds.empty()) {
         block.width =
             std::min<int>(std::max<int>(kMinBlockWidth, static_cast<int>(title.size())), layout.columns);
@@ -190,7 +191,7 @@ std::string RenderPlainView(const DeviceCatalog& catalog, const std::vector<std:
     std::string out;
     for (int i = 0; i < catalog.DeviceCount(); ++i) {
         const DeviceDescription& device = catalog.Devices()[static_cast<std::size_t>(i)];
-        out += "[" + std::to_string(i) + "] " + device.model + ":";
+        out.append("[").append(std::to_string(i)).append("] ").append(device.model).append(":");
         const auto& deviceColours = static_cast<std::size_t>(i) < colours.size()
                                         ? colours[static_cast<std::size_t>(i)]
                                         : std::vector<Rgb>();
@@ -200,11 +201,16 @@ std::string RenderPlainView(const DeviceCatalog& catalog, const std::vector<std:
             if (deviceColours[l] == Rgb{}) continue;
             any = true;
             const LedDescription& led = device.leds[l];
-            std::string item = " " + (led.label.empty() ? "#" + std::to_string(led.ledId) : led.label) + "=" +
-                               HexColour(deviceColours[l]);
+            std::string item(" ");
+            if (led.label.empty()) {
+                item.append("#").append(std::to_string(led.ledId));
+            } else {
+                item.append(led.label);
+            }
+            item.append("=").append(HexColour(deviceColours[l]));
             if (static_cast<int>(line.size() + item.size()) > columns && line.size() > 1) {
-                out += line + "\n";
-                line = " ";
+                out.append(line).append("\n");
+                line.assign(1, ' ');
             }
             line += item;
         }

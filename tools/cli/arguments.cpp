@@ -266,10 +266,10 @@ private:
     }
 
     bool Count(const std::vector<std::string>& positional, size_t min, size_t max, std::string_view what) {
-        if (positional.size() < min) return Fail("'" + std::string(shape_.name) + "' needs " + std::string(what));
-        if (positional.size() > max) {
-            return Fail("'" + std::string(shape_.name) + "' does not take '" + positional[max] + "'");
-        }
+        std::string text("'");
+        text.append(shape_.name).append("' ");
+        if (positional.size() < min) return Fail(text.append("needs ").append(what));
+        if (positional.size() > max) return Fail(text.append("does not take '").append(positional[max]).append("'"));
         return true;
     }
 
@@ -423,7 +423,7 @@ std::string HelpText(std::string_view topic) {
             "veltari-cli COMMAND --help shows the usage of one command; veltari-cli --version the version.\n"
             "\n"
             "Colours: #RRGGBB, #RGB or a name:";
-        for (const auto& named : ColorNames()) text += " " + std::string(named.name);
+        for (const auto& named : ColorNames()) text.append(" ").append(named.name);
         text +=
             ".\n"
             "\n"
@@ -437,8 +437,10 @@ std::string HelpText(std::string_view topic) {
     }
     const CommandShape* shape = FindShape(topic);
     if (!shape) return {};
-    return "usage: veltari-cli " + std::string(shape->usage) + "\n\n" + std::string(shape->summary) + ".\n" +
-           (shape->details.empty() ? "" : "\n" + std::string(shape->details));
+    std::string text("usage: veltari-cli ");
+    text.append(shape->usage).append("\n\n").append(shape->summary).append(".\n");
+    if (!shape->details.empty()) text.append("\n").append(shape->details);
+    return text;
 }
 
 }  // namespace cli
