@@ -84,12 +84,14 @@ Block RenderDevice(int index, const DeviceDescription& device, const std::vector
         const Rgb colour = i < colours.size() ? colours[i] : Rgb{};
         const int col = Round((led.left - minLeft) / mmPerColumn);
         const int row = Round((led.top - minTop) / layout.mmPerRow);
-        const int width = std::max(1, Round(led.width / mmPerColumn));
         const int height = std::max(1, Round(led.height / layout.mmPerRow));
-        // The last column of a wide LED stays blank, so that neighbours remain apart.
-        const int drawn = width >= 2 ? width - 1 : 1;
-        const std::string label = Fit(led.label.empty() ? std::string() : led.label, drawn);
-        const int pad = std::max(0, (drawn - static_cast<int>(led.label.size())) / 2);
+        // Edges snap to cell boundaries and the last column of a wide LED stays blank, so that neighbours
+        // remain apart whatever the scale.
+        const int end = Round((led.left + led.width - minLeft) / mmPerColumn);
+        const int drawn = std::max(1, end - col - 1);
+        // A label that does not fit is left out rather than cut mid-word.
+        const std::string label = static_cast<int>(led.label.size()) <= drawn ? led.label : std::string();
+        const int pad = std::max(0, (drawn - static_cast<int>(label.size())) / 2);
         for (int r = row; r < row + height && r < static_cast<int>(grid.size()); ++r) {
             for (int c = col; c < col + drawn && c < gridWidth; ++c) {
                 Cell& cell = grid[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)];
@@ -97,7 +99,7 @@ Block RenderDevice(int index, const DeviceDescription& device, const std::vector
                 cell.colour = colour;
                 cell.ch = ' ';
                 const int at = c - col - pad;
-                if (r == row && at >= 0 && at < static_cast<int>(led.label.size()) && at < drawn)
+                if (r == row && at >= 0 && at < static_cast<int>(label.size()))
                     cell.ch = label[static_cast<std::size_t>(at)];
             }
         }
