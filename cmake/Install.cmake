@@ -9,7 +9,11 @@ install(TARGETS veltari EXPORT VeltariTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}   # the DLL
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}   # the shared object with its versioned names
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})  # the DLL's import library
-install(FILES ${PROJECT_SOURCE_DIR}/include/veltari.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(TARGET veltari_static)
+  install(TARGETS veltari_static EXPORT VeltariTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/include/veltari.h ${PROJECT_BINARY_DIR}/include/veltari_version.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 install(EXPORT VeltariTargets NAMESPACE Veltari:: DESTINATION ${VELTARI_INSTALL_CMAKEDIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/VeltariConfig.cmake.in
@@ -19,11 +23,26 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/VeltariConfigVersion.cmak
 install(FILES ${PROJECT_BINARY_DIR}/VeltariConfig.cmake ${PROJECT_BINARY_DIR}/VeltariConfigVersion.cmake
   DESTINATION ${VELTARI_INSTALL_CMAKEDIR})
 
-# The .pc file finds its prefix from its own place, so an installed tree can be moved.
-file(RELATIVE_PATH VELTARI_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
-string(REGEX REPLACE "/$" "" VELTARI_PC_TO_PREFIX "${VELTARI_PC_TO_PREFIX}")
-configure_file(${PROJECT_SOURCE_DIR}/cmake/veltari.pc.in ${PROJECT_BINARY_DIR}/veltari.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/veltari.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# Plain absolute paths in the .pc file (no lib/pkgconfig/../..), written at install time so that they
+# name the prefix actually installed to (cmake --install --prefix); a moved tree is found with
+# pkg-config --define-prefix.
+if(VELTARI_PLATFORM_LIBS)
+  list(TRANSFORM VELTARI_PLATFORM_LIBS PREPEND "-l" OUTPUT_VARIABLE VELTARI_PC_PRIVATE_LIBS)
+  list(JOIN VELTARI_PC_PRIVATE_LIBS " " VELTARI_PC_PRIVATE_LIBS)
+endif()
+if(VELTARI_STATIC_CXX_RUNTIME)
+  set(VELTARI_PC_PRIVATE_LIBS "${VELTARI_PC_PRIVATE_LIBS} -l${VELTARI_STATIC_CXX_RUNTIME}")
+endif()
+string(STRIP "${VELTARI_PC_PRIVATE_LIBS} ${CMAKE_THREAD_LIBS_INIT}" VELTARI_PC_PRIVATE_LIBS)
+install(CODE "
+  set(VELTARI_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  set(CMAKE_INSTALL_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+  set(CMAKE_INSTALL_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+  set(PROJECT_VERSION \"${PROJECT_VERSION}\")
+  set(VELTARI_PC_PRIVATE_LIBS \"${VELTARI_PC_PRIVATE_LIBS}\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/cmake/veltari.pc.in\" \"${PROJECT_BINARY_DIR}/pkgconfig/veltari.pc\" @ONLY)
+")
+install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/veltari.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # The programs find the library next to them on Windows and through a relative run path elsewhere.
 foreach(program veltari-cli veltari-demo veltari-server)

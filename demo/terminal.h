@@ -6,8 +6,9 @@ namespace demo {
 // True when standard output goes to a terminal (not a pipe or a file).
 bool StdoutIsTerminal();
 
-// Width of the terminal in character cells; 80 when it cannot be told.
+// Width and height of the terminal in character cells; 80 and 24 when they cannot be told.
 int TerminalColumns();
+int TerminalRows();
 
 // While alive, key presses are read one at a time without echo or Enter, and escape sequences for
 // colour are understood. The terminal is restored when it is destroyed.

@@ -19,6 +19,12 @@ int TerminalColumns() {
     return 80;
 }
 
+int TerminalRows() {
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0) return size.ws_row;
+    return 24;
+}
+
 RawTerminal::RawTerminal() : saved_(new Saved) {
     if (isatty(STDIN_FILENO) != 1 || tcgetattr(STDIN_FILENO, &saved_->original) != 0) return;
     termios raw = saved_->original;

@@ -22,6 +22,14 @@ int TerminalColumns() {
     return 80;
 }
 
+int TerminalRows() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
+        return info.srWindow.Bottom - info.srWindow.Top + 1;
+    }
+    return 24;
+}
+
 RawTerminal::RawTerminal() : saved_(new Saved) {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     if (GetConsoleMode(out, &saved_->outputMode)) {

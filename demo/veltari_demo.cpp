@@ -46,14 +46,38 @@ struct Options {
 
 constexpr double kPipedSeconds = 6;
 
+// TEXT cut to WIDTH visible cells: escape sequences take none, a UTF-8 character one. Colours are reset
+// where it was cut.
+std::string FitToWidth(const std::string& text, int width) {
+    std::string out;
+    int used = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == 0x1b) {
+            const size_t end = text.find_first_of("mKHJ", i);
+            out.append(text, i, end == std::string::npos ? std::string::npos : end - i + 1);
+            if (end == std::string::npos) break;
+            i = end;
+            continue;
+        }
+        if ((c & 0xC0) != 0x80) {
+            if (used == width) return out + "\x1b[0m";
+            ++used;
+        }
+        out += text[i];
+    }
+    return out;
+}
+
 const char* const kUsage =
-    "usage: veltari-demo [--seconds S] [--fps N]\n"
+    "usage: veltari-demo [--seconds S] [--fps N] [--version]\n"
     "\n"
     "Drives the lighting of a running lighting server: device list, an animated keyboard, key presses\n"
     "lighting up keys, colours read back and drawn in the terminal.\n"
     "\n"
     "  --seconds S   end after S seconds (default: on q or Ctrl-C in a terminal, after 6 s otherwise)\n"
-    "  --fps N       frames per second, 1 to 120 (default 30)\n";
+    "  --fps N       frames per second, 1 to 120 (default 30)\n"
+    "  --version     print the version and exit\n";
 
 std::optional<Options> ParseOptions(int argc, char** argv) {
     Options options;
@@ -61,6 +85,11 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            std::exit(0);
+        }
+        if (arg == "--version") {
+            std::printf("veltari-demo %s (Veltari library %s)\n", VELTARI_VERSION_STRING,
+                        VELTARI_VERSION_STRING);
             std::exit(0);
         }
         if ((arg == "--seconds" || arg == "--fps") && i + 1 < argc) {
@@ -178,7 +207,8 @@ public:
         if (!Connect()) {
             std::printf(
                 "No lighting server is running: the handshake got no answer on the server's pipes.\n"
-                "Start one (for example build/demo/server/veltari-server) or run `make demo`, which does.\n");
+                "Start one in another terminal with: veltari-server\n"
+                "(from a source tree, `make demo` builds both and starts the server for you).\n");
             return 3;
         }
         if (!Tour()) return 1;
@@ -478,7 +508,7 @@ private:
     }
 
     void Show(const KeyboardView& view, double t) {
-        std::string screen = "\x1b[H";
+        std::string screen;
         char line[256];
         std::snprintf(line, sizeof line,
                       "\x1b[1mVeltari demo\x1b[0m  library %s (protocol %d)  server %s (protocol %d)  %s\x1b[K\n\x1b[K\n",
@@ -515,8 +545,26 @@ private:
             std::lock_guard lock(State().mutex);
             for (const auto& entry : State().log) screen += entry + "  ";
         }
-        screen += "\x1b[K\n\x1b[Kq or Ctrl-C quits\x1b[K\n";
-        std::fputs(screen.c_str(), stdout);
+        screen += "\x1b[K\n\x1b[Kq or Ctrl-C quits\x1b[K";
+        // Every line within the terminal's width, and no line feed after the last one, so that nothing
+        // wraps or scrolls the header away on a small terminal.
+        const int width = std::max(20, TerminalColumns() - 1);
+        std::vector<std::string> lines;
+        for (size_t start = 0; start <= screen.size();) {
+            const size_t end = std::min(screen.find('\n', start), screen.size());
+            lines.push_back(FitToWidth(screen.substr(start, end - start), width));
+            start = end + 1;
+        }
+        // Too tall for the terminal: the spacing lines go first.
+        const size_t rows = static_cast<size_t>(std::max(4, TerminalRows()));
+        for (size_t i = lines.size(); i-- > 0 && lines.size() > rows;) {
+            if (lines[i].empty() || lines[i] == "\x1b[K") lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+        if (lines.size() > rows) lines.erase(lines.begin() + 1, lines.begin() + static_cast<std::ptrdiff_t>(1 + lines.size() - rows));
+        std::string fitted = "\x1b[H";
+        for (size_t i = 0; i < lines.size(); ++i) fitted += lines[i] + (i + 1 < lines.size() ? "\x1b[K\n" : "\x1b[K");
+        fitted += "\x1b[J";
+        std::fputs(fitted.c_str(), stdout);
         std::fflush(stdout);
     }
 

@@ -49,7 +49,8 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    /* Without a device, the server lists the keyboard's LEDs. The record belongs to the library. */
+    /* Without a device, the server lists the LEDs it chooses (the reference server: every device's).
+     * The record belongs to the library. */
     VeltariLedPositions* positions = VeltariGetLedPositions();
     if (positions == NULL || positions->positionsCount == 0) {
         fprintf(stderr, "breathe: the server lists no LEDs\n");

@@ -28,6 +28,8 @@
 
 #include <stdbool.h>
 
+#include "veltari_version.h" /* VELTARI_VERSION_MAJOR, _MINOR, _PATCH, _STRING, _NUMBER */
+
 #if defined(VELTARI_STATIC)
 #define VELTARI_API
 #elif defined(_WIN32)
@@ -82,13 +84,32 @@ typedef enum VeltariError VELTARI_INT_ENUM {
     VeltariErrorBadArgument = 5
 } VeltariError;
 
+/**
+ * The name of an error code, for messages and logs: "VeltariErrorBadArgument" for 5, and so on.
+ * error: any value, as VeltariGetLastError() returned it.
+ * Returns a static text, or NULL for a code the library does not name (one of the server's own).
+ * Needs no handshake, sets no last error, safe on any thread. Defined here in the header, so the
+ * library does not export it.
+ */
+static inline const char* VeltariErrorName(VeltariError error) {
+    switch ((int)error) {
+    case 0: return "VeltariErrorSuccess";
+    case 1: return "VeltariErrorServerUnreachable";
+    case 2: return "VeltariErrorServerFailure";
+    case 3: return "VeltariErrorNoHandshake";
+    case 4: return "VeltariErrorServerProtocolTooOld";
+    case 5: return "VeltariErrorBadArgument";
+    default: return 0;
+    }
+}
+
 /* ------------------------------------------------------------------------------------------------ */
 /* Records                                                                                           */
 /* ------------------------------------------------------------------------------------------------ */
 
 /** What VeltariPerformProtocolHandshake() learnt about the library and the server. */
 typedef struct VeltariProtocolDetails {
-    /** The library's version text, always "3.0.214". */
+    /** The library's version text, always VELTARI_VERSION_STRING ("3.0.214" in this release). */
     const char* sdkVersion;
     /** The server's version text as the server sent it; NULL when the handshake got no answer. */
     const char* serverVersion;

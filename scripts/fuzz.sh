@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang under AddressSanitizer + UndefinedBehaviorSanitizer and runs
 # each for the given number of seconds (default 30), as many at once as there are cores. Seeds: the
-# committed corpus in fuzz/corpus/<name>/ and the JSONTestSuite files in shared/jsontestsuite. Crashing
+# committed corpus in fuzz/corpus/<name>/ and the JSONTestSuite files in tests/json/jsontestsuite. Crashing
 # inputs land in build/fuzz/artifacts/<name>/ and fail the run; new corpus entries stay in
 # build/fuzz/corpus/<name>/ for a later, longer run to start from.
 #   scripts/fuzz.sh [seconds] [fuzzer-name...]
@@ -13,13 +13,12 @@ seconds=${1:-30}
 shift || true
 build=$root/build/fuzz
 
-# The shared folder sits beside the checkout (or a few levels up from a worktree).
-suite=""
-dir=$root
-for _ in 1 2 3 4; do
-  dir=$(dirname "$dir")
-  if [ -d "$dir/shared/jsontestsuite/test_parsing" ]; then suite=$dir/shared/jsontestsuite; break; fi
-done
+# The JSONTestSuite files travel with the project; without them the fuzzers would lose their seeds.
+suite=$root/tests/json/jsontestsuite
+if [ ! -d "$suite/test_parsing" ] || [ ! -d "$suite/test_transform" ]; then
+  echo "fuzz: the JSON corpus is missing from $suite" >&2
+  exit 1
+fi
 
 echo "=== fuzz: configure and build (clang, address+undefined)"
 mkdir -p "$build"
@@ -41,7 +40,7 @@ run_one() {
   local work=$build/corpus/$name artifacts=$build/artifacts/$name log=$build/log/$name.log
   mkdir -p "$work" "$artifacts" "$(dirname "$log")"
   local seeds=("$root/fuzz/corpus/$name")
-  if [ -n "$suite" ]; then seeds+=("$suite/test_parsing" "$suite/test_transform"); fi
+  seeds+=("$suite/test_parsing" "$suite/test_transform")
   local options=() maxlen=65536
   # Frames longer than a few kilobytes reach no new code; shorter inputs keep the pace up.
   case $name in frame_reader) maxlen=4096 ;; esac

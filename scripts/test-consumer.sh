@@ -21,11 +21,12 @@ stop_server() {
 trap 'stop_server; rm -rf "$work"' EXIT
 fail() { echo "consumer test failed: $*" >&2; exit 1; }
 
-echo "=== consumer: the README's links point at the declarations in the header"
-grep -o 'Veltari[A-Za-z0-9]*](include/veltari.h#L[0-9]*)' README.md | while IFS= read -r link; do
-  name=${link%%]*}
-  line=${link##*#L}; line=${line%)}
-  sed -n "${line}p" include/veltari.h | grep -q "$name(" || fail "README links $name to line $line of veltari.h"
+echo "=== consumer: every function the README links into the header is declared there"
+grep -q 'include/veltari.h#L' README.md && fail "README links into veltari.h by line number"
+links=$(grep -o '\[Veltari[A-Za-z0-9]*\](include/veltari.h)' README.md | sed 's/^\[//; s/\].*//')
+[ "$(echo "$links" | grep -c .)" -ge 20 ] || fail "README links fewer than the twenty functions"
+for name in $links; do
+  grep -q "^VELTARI_API .*[ *]$name(" include/veltari.h || fail "README links $name, which veltari.h does not declare"
 done
 
 echo "=== consumer: install into a temporary prefix"
@@ -40,7 +41,10 @@ libdir=$(dirname "$library")
 soname=$(objdump -p "$library" | awk '/SONAME/ {print $2}')
 [ "$soname" = "libveltari.so.3" ] || fail "SONAME is '$soname', not libveltari.so.3"
 [ -f "$libdir/libveltari.so.3" ] || fail "no libveltari.so.3"
-if find "$prefix" -name '*.h' ! -name veltari.h | grep -q .; then fail "internal headers were installed"; fi
+[ -f "$prefix/include/veltari_version.h" ] || fail "no veltari_version.h installed"
+if find "$prefix" -name '*.h' ! -name veltari.h ! -name veltari_version.h | grep -q .; then
+  fail "internal headers were installed"
+fi
 
 echo "=== consumer: examples through find_package(Veltari)"
 cmake -S "$root/examples" -B "$work/with-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" > "$work/cmake.log" 2>&1 \
@@ -52,6 +56,14 @@ PKG_CONFIG_PATH=$libdir/pkgconfig cmake -S "$root/examples" -B "$work/with-pkgco
   -DVELTARI_EXAMPLES_USE_PKGCONFIG=ON > "$work/pkgconfig.log" 2>&1 \
   || { cat "$work/pkgconfig.log"; fail "configure with pkg-config"; }
 cmake --build "$work/with-pkgconfig"
+if [ -f "$libdir/libveltari.a" ]; then
+  echo "=== consumer: breathe.c against the static library (pkg-config --static)"
+  # shellcheck disable=SC2046
+  cc -std=c11 -DVELTARI_STATIC "$root/examples/breathe.c" $(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags veltari) \
+    "$libdir/libveltari.a" $(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --static --libs-only-l veltari | sed 's/-lveltari//') \
+    -o "$work/breathe-static" || fail "breathe.c does not link against libveltari.a"
+  if readelf -d "$work/breathe-static" | grep -q 'NEEDED.*libveltari'; then fail "the static build loads libveltari.so"; fi
+fi
 for example in "$work"/with-*/breathe "$work"/with-*/keys; do
   readelf -d "$example" | grep -q 'NEEDED.*libveltari.so.3' || fail "$example does not load libveltari.so.3"
 done
@@ -81,6 +93,10 @@ start_server --auto-type "abc"
 "$work/with-cmake/breathe" 1 '#FF8000' > "$work/breathe.out" || { cat "$work/breathe.out"; fail "breathe (CMake build)"; }
 grep -q 'frames shown' "$work/breathe.out" || fail "breathe showed no frames"
 "$work/with-pkgconfig/breathe" 1 > "$work/breathe.out" || { cat "$work/breathe.out"; fail "breathe (pkg-config build)"; }
+if [ -x "$work/breathe-static" ]; then
+  "$work/breathe-static" 1 > "$work/breathe.out" || { cat "$work/breathe.out"; fail "breathe (static build)"; }
+fi
+grep -q -- '-I[^ ]*\.\.' <(PKG_CONFIG_PATH=$libdir/pkgconfig pkg-config --cflags veltari) && fail "pkg-config flags hold '..'"
 "$work/with-cmake/keys" 3 > "$work/keys.out" || { cat "$work/keys.out"; fail "keys"; }
 grep -q ' down$' "$work/keys.out" || { cat "$work/keys.out"; fail "keys saw no key press from the server's typing"; }
 

@@ -39,3 +39,22 @@ echo "=== wine: tests"
 start=$(date +%s)
 ctest --test-dir "$dir" -j 1 --timeout 900 --output-on-failure --no-tests=error
 echo "wine tests took $(( $(date +%s) - start )) s"
+
+echo "=== wine: breathe.c built against the installed Windows tree"
+prefix=$dir/install
+cmake --install "$dir" --prefix "$prefix" > "$dir/install.log"
+[ -f "$prefix/bin/veltari.dll" ] && [ -f "$prefix/lib/veltari.lib" ] && [ -f "$prefix/include/veltari_version.h" ] \
+  || { cat "$dir/install.log"; echo "wine: the installed Windows tree is incomplete" >&2; exit 1; }
+consumer=$dir/consumer
+cmake -S "$root/examples" -B "$consumer" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw64.cmake" -DVeltari_DIR="$prefix/lib/cmake/Veltari" \
+  > "$consumer.configure.log" 2>&1 || { cat "$consumer.configure.log"; exit 1; }
+cmake --build "$consumer" --target breathe
+cp "$prefix/bin/veltari.dll" "$consumer/"
+# No server is running: the example must load the DLL, find nobody and say so.
+if "$wine" "$consumer/breathe.exe" 1 < /dev/null > "$consumer/breathe.out" 2>&1; then
+  echo "wine: breathe.exe ran without a server" >&2; exit 1
+fi
+grep -q "no lighting server is running" "$consumer/breathe.out" \
+  || { cat "$consumer/breathe.out"; echo "wine: breathe.exe did not run against the installed DLL" >&2; exit 1; }
+echo "=== wine: consumer passed"

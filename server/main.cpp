@@ -18,6 +18,7 @@
 #include "transport/bootstrap.h"
 #include "transport/stream.h"
 #include "web/web_view.h"
+#include "veltari_version.h"
 
 namespace {
 
@@ -86,11 +87,9 @@ void PlayLine(const std::string& line, const DeviceCatalog& catalog, KeyScriptRu
 }
 
 int Run(const ServerOptions& options) {
-    if (!options.runtimeDir.empty() && !SetPipeRuntimeDirectory(options.runtimeDir)) {
-        std::fprintf(stderr,
-                     "%s: --runtime-dir \"%s\" cannot be used (it must be a directory that can be created, "
-                     "and pipes have a directory on Linux only)\n",
-                     kProgram, options.runtimeDir.c_str());
+    if (const std::string why = UsePipeRuntimeDirectory(options.runtimeDir); !why.empty()) {
+        std::fprintf(stderr, "%s: %s cannot be used: %s\n", kProgram,
+                     options.runtimeDir.empty() ? "XDG_RUNTIME_DIR" : "--runtime-dir", why.c_str());
         return 2;
     }
 
@@ -127,6 +126,7 @@ int Run(const ServerOptions& options) {
         options.view == ViewMode::kOn || (options.view == ViewMode::kAuto && terminal && !options.verbose);
     const bool colourView = showView && terminal && EnableTerminalEscapes();
 
+    std::atomic<bool> keysUnheard{false};
     server.SetTraceSink([&](const TraceEvent& event) {
         switch (event.kind) {
             case TraceEvent::Kind::kConnected:
@@ -144,9 +144,19 @@ int Run(const ServerOptions& options) {
             case TraceEvent::Kind::kNotification:
                 if (options.verbose) log.Line(ClientTag(event) + " <~ " + Printable(event.text));
                 break;
-            case TraceEvent::Kind::kKey:
+            case TraceEvent::Kind::kKey: {
+                // Said once while no client listens, instead of on every simulated key.
+                const bool unheard = event.text.size() >= 14 &&
+                                     event.text.compare(event.text.size() - 14, 14, "-> 0 client(s)") == 0;
+                if (unheard) {
+                    if (!keysUnheard.exchange(true))
+                        log.Line("key presses reach no client yet: none has registered for them");
+                    break;
+                }
+                keysUnheard = false;
                 if (options.verbose || colourView) log.Line("key " + event.text);
                 break;
+            }
         }
     });
 
@@ -186,6 +196,12 @@ int Run(const ServerOptions& options) {
                                std::to_string(server.Catalog().DeviceCount()) + " devices";
     std::fprintf(stderr, "%s\nServing %s (Ctrl+C to stop)\n", banner.c_str(),
                  PipeLocation(rendezvous + L"_in").c_str());
+    if (options.readStdin && autoScript.steps.empty()) {
+        std::fprintf(
+            stderr,
+            "Key presses: type a key script here and press Enter (A B Space, or type:hello), or start "
+            "with --auto-type TEXT; \"quit\" stops the server.\n");
+    }
     std::fflush(stderr);
 
     WebView web(server);
@@ -206,6 +222,7 @@ int Run(const ServerOptions& options) {
         TerminalView::Options viewOptions;
         viewOptions.ansi = colourView;
         viewOptions.columns = TerminalColumns;
+        viewOptions.rows = TerminalRows;
         viewOptions.title = banner;
         view = std::make_unique<TerminalView>(server, viewOptions, stdout);
         view->Start();
@@ -260,7 +277,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (options.showVersion) {
-        std::printf("%s %s (protocol %d)\n", kProgram, options.identity.version.c_str(),
+        std::printf("%s %s (Veltari library %s); reports server version %s, protocol %d\n", kProgram,
+                    VELTARI_VERSION_STRING, VELTARI_VERSION_STRING, options.identity.version.c_str(),
                     options.identity.protocolVersion);
         return 0;
     }

@@ -7,8 +7,9 @@
 namespace sdk {
 
 bool StdoutIsTerminal();
-// Columns of the terminal on standard output; 0 when unknown.
+// Columns and rows of the terminal on standard output; 0 when unknown.
 int TerminalColumns();
+int TerminalRows();
 // Lets escape codes through where the console needs to be told; false when it cannot be done.
 bool EnableTerminalEscapes();
 
@@ -20,10 +21,11 @@ void RequestShutdown();
 // True once a shutdown was requested; waits up to timeoutMs for one.
 bool WaitForShutdown(int timeoutMs);
 
-// Makes the pipes live in this directory (Linux: the runtime directory of the pipe names). False, with
-// nothing changed, where the platform has no such directory or the path cannot be used. Call before any
-// thread starts.
-bool SetPipeRuntimeDirectory(const std::string& directory);
+// Settles the directory of the pipes (Linux): REQUESTED when given, else $XDG_RUNTIME_DIR when set. An
+// existing directory is accepted only when it is the user's and writable by nobody else, and is never
+// changed; a missing one is created with mode 0700 when its parent exists. Returns why the directory
+// cannot be used, empty when it can. Call before any thread starts.
+std::string UsePipeRuntimeDirectory(const std::string& requested);
 // Where a pipe name lives, for messages: the socket path on Linux, the name itself on Windows.
 std::string PipeLocation(const std::wstring& pipeName);
 // How to run a second server beside a first, for messages; empty where there is no way.

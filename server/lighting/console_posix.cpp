@@ -5,10 +5,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
@@ -58,6 +61,12 @@ int TerminalColumns() {
     return 0;
 }
 
+int TerminalRows() {
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0) return size.ws_row;
+    return 0;
+}
+
 bool EnableTerminalEscapes() {
     return true;
 }
@@ -93,16 +102,54 @@ bool WaitForShutdown(int timeoutMs) {
     return g_shutdown.load();
 }
 
-bool SetPipeRuntimeDirectory(const std::string& directory) {
+std::string UsePipeRuntimeDirectory(const std::string& requested) {
+    std::string directory = requested;
+    if (directory.empty()) {
+        const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+        // Without an absolute XDG_RUNTIME_DIR the pipes go to a per-user directory under /tmp, which the
+        // pipe layer creates and checks itself.
+        if (xdg == nullptr || xdg[0] != '/') return {};
+        directory = xdg;
+    }
     std::error_code error;
     const std::filesystem::path absolute = std::filesystem::absolute(directory, error);
-    if (error || directory.empty()) return false;
-    std::filesystem::create_directories(absolute, error);
-    if (error) return false;
-    // Pipes are made only in a directory that nobody else may write to.
-    std::filesystem::permissions(absolute, std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::replace, error);
-    return !error && ::setenv("XDG_RUNTIME_DIR", absolute.c_str(), 1) == 0;
+    if (error)
+        return ""
+               " + directory + "
+               " is not a usable path";
+    const std::string path = absolute.string();
+
+    // One rule wherever the directory came from: an existing one is used only when it is private and is
+    // never changed; a missing one is created, last component only, when its parent exists.
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        if (errno != ENOENT) return path + ": " + std::strerror(errno);
+        const std::string parent = absolute.parent_path().string();
+        struct stat parentInfo {};
+        if (::stat(parent.c_str(), &parentInfo) != 0 || !S_ISDIR(parentInfo.st_mode)) {
+            return path + " does not exist, nor does its parent directory " + parent +
+                   " (only the last component is created)";
+        }
+        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+            return path + " cannot be created: " + std::strerror(errno);
+        }
+        if (::stat(path.c_str(), &info) != 0) return path + ": " + std::strerror(errno);
+    }
+    if (!S_ISDIR(info.st_mode)) return path + " is not a directory";
+    if (info.st_uid != ::getuid()) {
+        return path + " belongs to another user (uid " + std::to_string(info.st_uid) +
+               "); the pipes need a directory of your own";
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+        return path + " is writable by other users (mode " + mode +
+               "), who could put a server of their own there; use a directory only you can write to";
+    }
+    if (!requested.empty() && ::setenv("XDG_RUNTIME_DIR", path.c_str(), 1) != 0) {
+        return path + ": " + std::strerror(errno);
+    }
+    return {};
 }
 
 std::string PipeLocation(const std::wstring& pipeName) {

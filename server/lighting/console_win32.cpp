@@ -68,6 +68,12 @@ int TerminalColumns() {
     return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
+int TerminalRows() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
+    return info.srWindow.Bottom - info.srWindow.Top + 1;
+}
+
 bool EnableTerminalEscapes() {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
@@ -90,8 +96,9 @@ bool WaitForShutdown(int timeoutMs) {
     return WaitForSingleObject(ShutdownEvent(), wait) == WAIT_OBJECT_0;
 }
 
-bool SetPipeRuntimeDirectory(const std::string&) {
-    return false;
+std::string UsePipeRuntimeDirectory(const std::string& requested) {
+    if (requested.empty()) return {};
+    return "pipes have no directory on Windows";
 }
 
 std::string PipeLocation(const std::wstring& pipeName) {

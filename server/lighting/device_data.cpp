@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <set>
@@ -142,12 +143,20 @@ ChannelDescription ReadChannel(const Json& json, const std::string& where) {
     return channel;
 }
 
+// Model names travel to clients whose JSON reader turns a backslash before b, f, n, r, t or a quote into
+// another character, and takes a final one as escaping the closing quote.
+void CheckModelName(const std::string& model, const std::string& where) {
+    if (model.find('\\') != std::string::npos)
+        Fail(where, "\"model\" must not contain a backslash: clients would read it as something else");
+}
+
 DeviceDescription ReadDevice(const Json& json, const std::string& where) {
     if (json.Type() != kJsonObject) Fail(where, "a device must be an object");
     DeviceDescription device;
     device.type = RequiredInt(json, "type", where);
     if (json.At("model").Type() != kJsonString) Fail(where, "\"model\" must be a string");
     device.model = json.At("model").AsString();
+    CheckModelName(device.model, where);
     device.physicalLayout = OptionalInt(json, "physicalLayout", where, 0);
     device.logicalLayout = OptionalInt(json, "logicalLayout", where, 0);
     device.capsMask = OptionalInt(json, "capsMask", where, 0);
@@ -184,10 +193,140 @@ DeviceDescription ReadDevice(const Json& json, const std::string& where) {
     return device;
 }
 
+// A strict check of the file's JSON before the tolerant reader sees it, so that a mistake is reported
+// where it is instead of as a file that is not an object.
+class SyntaxCheck {
+public:
+    explicit SyntaxCheck(std::string_view text) : text_(text) {}
+
+    // Empty when the text is one well-formed JSON value; else "line L, column C: what".
+    std::string Error() {
+        Space();
+        if (at_ == text_.size()) return "the file is empty";
+        Value(0);
+        if (error_.empty()) {
+            Space();
+            if (at_ < text_.size()) Expected("nothing more after the end of the top-level value");
+        }
+        if (error_.empty()) return {};
+        std::size_t line = 1, column = 1;
+        for (std::size_t i = 0; i < at_ && i < text_.size(); ++i) {
+            if (text_[i] == '\n') {
+                ++line;
+                column = 1;
+            } else if ((static_cast<unsigned char>(text_[i]) & 0xC0) != 0x80) {
+                ++column;  // characters, not the bytes of one
+            }
+        }
+        return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + error_;
+    }
+
+private:
+    static constexpr int kMaxDepth = 64;
+
+    bool Failed() const { return !error_.empty(); }
+    void Expected(const std::string& what) {
+        if (Failed()) return;
+        const std::string found =
+            at_ >= text_.size() ? std::string("the end of the file") : std::string("'") + text_[at_] + "'";
+        error_ = "expected " + what + ", found " + found;
+    }
+    void Space() {
+        while (at_ < text_.size() && std::string_view(" \t\r\n").find(text_[at_]) != std::string_view::npos)
+            ++at_;
+    }
+    bool Take(char c) {
+        if (at_ < text_.size() && text_[at_] == c) {
+            ++at_;
+            return true;
+        }
+        return false;
+    }
+    void Literal(std::string_view word) {
+        if (text_.substr(at_, word.size()) == word) {
+            at_ += word.size();
+        } else {
+            Expected("a value");
+        }
+    }
+    void Number() {
+        const auto digits = [&] {
+            const std::size_t start = at_;
+            while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9') ++at_;
+            return at_ > start;
+        };
+        Take('-');
+        if (Take('0')) {
+        } else if (!digits()) {
+            return Expected("a digit");
+        }
+        if (Take('.') && !digits()) return Expected("a digit after the decimal point");
+        if (Take('e') || Take('E')) {
+            if (!Take('+')) Take('-');
+            if (!digits()) return Expected("a digit in the exponent");
+        }
+    }
+    void String() {
+        ++at_;  // the opening quote
+        while (at_ < text_.size() && text_[at_] != '"') {
+            const auto c = static_cast<unsigned char>(text_[at_]);
+            if (c < 0x20) return Expected("a closing quote before the end of the line");
+            if (c == '\\') {
+                ++at_;
+                if (at_ >= text_.size() ||
+                    std::string_view("\"\\/bfnrtu").find(text_[at_]) == std::string_view::npos)
+                    return Expected("an escape (\\\" \\\\ \\/ \\b \\f \\n \\r \\t \\uXXXX)");
+            }
+            ++at_;
+        }
+        if (!Take('"')) Expected("a closing quote");
+    }
+    void Value(int depth) {
+        Space();
+        if (depth > kMaxDepth) return Expected("less nesting");
+        if (at_ >= text_.size()) return Expected("a value");
+        const char c = text_[at_];
+        if (c == '{') return Container(depth, '}', true);
+        if (c == '[') return Container(depth, ']', false);
+        if (c == '"') return String();
+        if (c == '-' || (c >= '0' && c <= '9')) return Number();
+        if (c == 't') return Literal("true");
+        if (c == 'f') return Literal("false");
+        if (c == 'n') return Literal("null");
+        Expected("a value");
+    }
+    void Container(int depth, char close, bool object) {
+        ++at_;
+        Space();
+        if (Take(close)) return;
+        for (;;) {
+            if (object) {
+                Space();
+                if (at_ >= text_.size() || text_[at_] != '"')
+                    return Expected("a member name in double quotes");
+                String();
+                Space();
+                if (!Failed() && !Take(':')) return Expected("':' after the member name");
+            }
+            Value(depth + 1);
+            if (Failed()) return;
+            Space();
+            if (Take(close)) return;
+            if (!Take(',')) return Expected(std::string("',' or '") + close + "'");
+        }
+    }
+
+    std::string_view text_;
+    std::size_t at_ = 0;
+    std::string error_;
+};
+
 DeviceCatalog ReadCatalog(std::string_view text) {
+    if (const std::string error = SyntaxCheck(text).Error(); !error.empty()) Fail("device data", error);
     const Json root = Json::Parse(text);
+    if (root.IsNull() || (root.Type() == kJsonObject && root.At("devices").IsNull()))
+        Fail("device data", "no devices (the file needs a \"devices\" array with at least one device)");
     if (root.Type() != kJsonObject) Fail("device data", "not a JSON object");
-    if (!root.HasMember("devices")) Fail("device data", "\"devices\" is missing");
     std::vector<DeviceDescription> devices;
     std::set<int> ledIds;
     std::vector<std::string> keys;
@@ -224,6 +363,9 @@ DeviceDataResult LoadDeviceCatalog(std::string_view text) {
 }
 
 DeviceDataResult LoadDeviceCatalogFile(const std::string& path) {
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error))
+        return DeviceDataResult{std::nullopt, path + ": is a directory, not a device file"};
     std::ifstream file(path, std::ios::binary);
     if (!file) return DeviceDataResult{std::nullopt, path + ": cannot be opened"};
     std::ostringstream text;

@@ -135,12 +135,17 @@ KeyScript ParseKeyScript(std::string_view text, const DeviceCatalog& catalog) {
             script.steps.push_back({KeyStep::Kind::kWait, 0, ms});
         } else if (token.rfind("type:", 0) == 0) {
             const auto shiftKey = catalog.VendorKeyForName("LeftShift");
-            for (char c : token.substr(5)) {
+            const std::string text = token.substr(5);
+            for (std::size_t at = 0; at < text.size(); ++at) {
+                const char c = text[at];
                 std::string name;
                 bool shift = false;
                 int vendorKey = 0;
-                if (!KeyForCharacter(c, name, shift)) {
-                    script.error = std::string("no key types the character '") + c + "'";
+                if (static_cast<unsigned char>(c) >= 0x80 || !KeyForCharacter(c, name, shift)) {
+                    // A character, not one byte of its UTF-8 form, is named.
+                    std::size_t end = at + 1;
+                    while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
+                    script.error = "no key types the character '" + text.substr(at, end - at) + "'";
                     break;
                 }
                 if (!resolve(name, vendorKey)) break;

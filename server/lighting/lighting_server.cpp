@@ -247,7 +247,7 @@ void LightingServer::PressKey(int vendorKey, bool pressed) {
         }
     }
     std::string name = catalog_.KeyNameForVendorKey(vendorKey);
-    if (name.empty()) name = "#" + std::to_string(vendorKey);
+    if (name.empty()) name.append("#").append(std::to_string(vendorKey));
     Trace(TraceEvent::Kind::kKey, nullptr,
           name + (pressed ? " down" : " up") + " -> " + std::to_string(listeners) + " client(s)");
 }

@@ -113,6 +113,11 @@ ParsedOptions ParseServerOptions(const std::vector<std::string>& args) {
     }
     if (parsed.error.empty() && o.loopKeyScript && o.keyScript.empty())
         parsed.error = "--keys-loop needs --keys";
+    // Below protocol 10 the library never reads the member, so the option would change nothing.
+    if (parsed.error.empty() && o.identity.breakingChanges && o.identity.protocolVersion < 10)
+        parsed.error =
+            "--breaking-changes needs --protocol 10 or later: clients read \"breakingChanges\" only "
+            "from protocol 10 on (below it, only protocol 8 counts as incompatible)";
     if (parsed.error.empty() && o.loopKeyScript && !o.autoTypeText.empty())
         parsed.error = "--keys-loop and --auto-type cannot be combined: both repeat for ever";
     return parsed;
@@ -132,10 +137,14 @@ Devices:
 Protocol:
   --protocol N           protocol version to report in the handshake (default 9); methods newer than
                          N are answered as unknown, as an older server would
-  --breaking-changes     declare the protocol incompatible ("breakingChanges": true)
+  --breaking-changes     declare the protocol incompatible ("breakingChanges": true); needs
+                         --protocol 10 or later, as clients read it only from protocol 10 on
   --server-version TEXT  version text to report (default ")" +
            ServerIdentity{}.version + R"(")
-  --runtime-dir DIR      where the pipes are created (Linux; default $XDG_RUNTIME_DIR, else /tmp)
+  --runtime-dir DIR      where the pipes are created (Linux; default $XDG_RUNTIME_DIR, else
+                         /tmp/veltari-UID); clients find them with XDG_RUNTIME_DIR=DIR. DIR, like
+                         $XDG_RUNTIME_DIR, is used only when it is yours and writable by nobody else,
+                         and is never changed; a missing DIR is created (mode 0700) if its parent exists
 
 Key presses (sent to every client that registered for them):
   --keys SCRIPT          play SCRIPT once the first client has registered for key presses

@@ -52,7 +52,8 @@ int Round(double v) {
 Block RenderDevice(int index, const DeviceDescription& device, const std::vector<Rgb>& colours,
                    const ViewLayout& layout) {
     Block block;
-    const std::string title = "[" + std::to_string(index) + "] " + device.model;
+    std::string title("[");
+    title.append(std::to_string(index)).append("] ").append(device.model);
     if (device.leds.empty()) {
         block.width =
             std::min<int>(std::max<int>(kMinBlockWidth, static_cast<int>(title.size())), layout.columns);
@@ -83,12 +84,14 @@ Block RenderDevice(int index, const DeviceDescription& device, const std::vector
         const Rgb colour = i < colours.size() ? colours[i] : Rgb{};
         const int col = Round((led.left - minLeft) / mmPerColumn);
         const int row = Round((led.top - minTop) / layout.mmPerRow);
-        const int width = std::max(1, Round(led.width / mmPerColumn));
         const int height = std::max(1, Round(led.height / layout.mmPerRow));
-        // The last column of a wide LED stays blank, so that neighbours remain apart.
-        const int drawn = width >= 2 ? width - 1 : 1;
-        const std::string label = Fit(led.label.empty() ? std::string() : led.label, drawn);
-        const int pad = std::max(0, (drawn - static_cast<int>(led.label.size())) / 2);
+        // Edges snap to cell boundaries and the last column of a wide LED stays blank, so that neighbours
+        // remain apart whatever the scale.
+        const int end = Round((led.left + led.width - minLeft) / mmPerColumn);
+        const int drawn = std::max(1, end - col - 1);
+        // A label that does not fit is left out rather than cut mid-word.
+        const std::string label = static_cast<int>(led.label.size()) <= drawn ? led.label : std::string();
+        const int pad = std::max(0, (drawn - static_cast<int>(label.size())) / 2);
         for (int r = row; r < row + height && r < static_cast<int>(grid.size()); ++r) {
             for (int c = col; c < col + drawn && c < gridWidth; ++c) {
                 Cell& cell = grid[static_cast<std::size_t>(r)][static_cast<std::size_t>(c)];
@@ -96,7 +99,7 @@ Block RenderDevice(int index, const DeviceDescription& device, const std::vector
                 cell.colour = colour;
                 cell.ch = ' ';
                 const int at = c - col - pad;
-                if (r == row && at >= 0 && at < static_cast<int>(led.label.size()) && at < drawn)
+                if (r == row && at >= 0 && at < static_cast<int>(label.size()))
                     cell.ch = label[static_cast<std::size_t>(at)];
             }
         }
@@ -190,7 +193,7 @@ std::string RenderPlainView(const DeviceCatalog& catalog, const std::vector<std:
     std::string out;
     for (int i = 0; i < catalog.DeviceCount(); ++i) {
         const DeviceDescription& device = catalog.Devices()[static_cast<std::size_t>(i)];
-        out += "[" + std::to_string(i) + "] " + device.model + ":";
+        out.append("[").append(std::to_string(i)).append("] ").append(device.model).append(":");
         const auto& deviceColours = static_cast<std::size_t>(i) < colours.size()
                                         ? colours[static_cast<std::size_t>(i)]
                                         : std::vector<Rgb>();
@@ -200,11 +203,16 @@ std::string RenderPlainView(const DeviceCatalog& catalog, const std::vector<std:
             if (deviceColours[l] == Rgb{}) continue;
             any = true;
             const LedDescription& led = device.leds[l];
-            std::string item = " " + (led.label.empty() ? "#" + std::to_string(led.ledId) : led.label) + "=" +
-                               HexColour(deviceColours[l]);
+            std::string item(" ");
+            if (led.label.empty()) {
+                item.append("#").append(std::to_string(led.ledId));
+            } else {
+                item.append(led.label);
+            }
+            item.append("=").append(HexColour(deviceColours[l]));
             if (static_cast<int>(line.size() + item.size()) > columns && line.size() > 1) {
-                out += line + "\n";
-                line = " ";
+                out.append(line).append("\n");
+                line.assign(1, ' ');
             }
             line += item;
         }
@@ -301,17 +309,31 @@ void TerminalView::Draw(const LightingServer::Snapshot& snapshot) {
     }
     ViewLayout layout;
     layout.columns = width;
-    std::string frame = "\x1b[H";
-    frame += Fit(status, width) + "\x1b[K\n\x1b[K\n";
+    std::vector<std::string> lines{Fit(status, width), ""};
     const std::string view = RenderColourView(server_.Catalog(), snapshot.colours, layout);
     for (std::size_t start = 0; start < view.size();) {
         const std::size_t end = view.find('\n', start);
-        frame += view.substr(start, end - start) + "\x1b[K\n";
+        lines.push_back(view.substr(start, end - start));
         start = end == std::string::npos ? view.size() : end + 1;
     }
+    std::vector<std::string> events;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (const auto& event : events_) frame += Fit(event, width) + "\x1b[K\n";
+        for (const auto& event : events_) events.push_back(Fit(event, width));
+    }
+    // A frame taller than the terminal would scroll the status line away: the view gives up its last
+    // lines first, keeping up to three recent events below it.
+    const std::size_t rows = options_.rows ? static_cast<std::size_t>(std::max(0, options_.rows())) : 0;
+    if (rows > 2 && lines.size() + events.size() > rows) {
+        const std::size_t kept = std::min<std::size_t>(events.size(), std::min<std::size_t>(3, rows - 2));
+        events.erase(events.begin(), events.end() - static_cast<std::ptrdiff_t>(kept));
+        lines.resize(std::min(lines.size(), rows - kept));
+    }
+    lines.insert(lines.end(), events.begin(), events.end());
+    std::string frame = "\x1b[H";
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        // No line feed after the last line of a full screen, which would scroll it.
+        frame += lines[i] + "\x1b[K" + (i + 1 < lines.size() || rows == 0 || lines.size() < rows ? "\n" : "");
     }
     frame += "\x1b[J";
     std::fputs(frame.c_str(), out_);

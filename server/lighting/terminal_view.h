@@ -42,6 +42,7 @@ public:
         bool ansi = true;
         int refreshMs = 50;
         std::function<int()> columns;  // terminal width, 0 when unknown
+        std::function<int()> rows;     // terminal height, 0 when unknown
         std::string title;
     };
 

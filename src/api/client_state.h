@@ -24,7 +24,7 @@
 
 namespace sdk {
 
-inline constexpr char kSdkVersion[] = "3.0.214";
+inline constexpr char kSdkVersion[] = VELTARI_VERSION_STRING;
 inline constexpr int kSdkProtocolVersion = 9;
 
 // Makes a ready connection for a client identity, or null when no server can be reached.

@@ -46,7 +46,7 @@ TEST_F(Boundary, AHandshakeThatCannotMakeItsConnectionReportsAnUnreachableServer
     const VeltariProtocolDetails failed = VeltariPerformProtocolHandshake();
     EXPECT_EQ(LastError(), VeltariErrorServerUnreachable);
     ASSERT_NE(failed.sdkVersion, nullptr);
-    EXPECT_STREQ(failed.sdkVersion, "3.0.214");
+    EXPECT_STREQ(failed.sdkVersion, VELTARI_VERSION_STRING);
     EXPECT_EQ(failed.serverVersion, nullptr);
     EXPECT_EQ(failed.serverProtocolVersion, 0);
 

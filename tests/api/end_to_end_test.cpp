@@ -42,7 +42,7 @@ protected:
 TEST_F(EndToEnd, NoServerRunning) {
     const VeltariProtocolDetails details = VeltariPerformProtocolHandshake();
     EXPECT_EQ(details.serverVersion, nullptr);
-    EXPECT_STREQ(details.sdkVersion, "3.0.214");
+    EXPECT_STREQ(details.sdkVersion, VELTARI_VERSION_STRING);
     EXPECT_EQ(details.sdkProtocolVersion, 9);
     EXPECT_EQ(details.serverProtocolVersion, 0);
     EXPECT_EQ(LastError(), VeltariErrorServerUnreachable);

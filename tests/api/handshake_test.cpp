@@ -17,7 +17,7 @@ using Handshake = ApiTest;
 
 void ExpectUnreachableRecord(const VeltariProtocolDetails& details) {
     ASSERT_NE(details.sdkVersion, nullptr);
-    EXPECT_STREQ(details.sdkVersion, "3.0.214");
+    EXPECT_STREQ(details.sdkVersion, VELTARI_VERSION_STRING);
     EXPECT_EQ(details.serverVersion, nullptr);
     EXPECT_EQ(details.sdkProtocolVersion, 9);
     EXPECT_EQ(details.serverProtocolVersion, 0);

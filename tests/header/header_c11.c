@@ -1,6 +1,7 @@
 /* The public header as a C11 program sees it: every type usable, every function linkable. */
 #include <stddef.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "veltari.h"
 
@@ -13,6 +14,7 @@ int main(void) {
     bool value = false;
     int number = 0;
     int failures = 0;
+    char version[32];
     VeltariAsyncCallback async = OnAsync;
     VeltariKeyPressCallback key = OnKey;
     failures += VeltariGetLastError() != VeltariErrorSuccess;
@@ -38,6 +40,15 @@ int main(void) {
     failures += VeltariGetLastError() != VeltariErrorNoHandshake;
     failures += sizeof(bool) != 1;
     failures += offsetof(VeltariLedPosition, top) != 8;
+    /* The header-only helpers: error names and the version macros generated from the project version. */
+    failures += strcmp(VeltariErrorName(VeltariErrorBadArgument), "VeltariErrorBadArgument") != 0;
+    failures += strcmp(VeltariErrorName(VeltariErrorSuccess), "VeltariErrorSuccess") != 0;
+    failures += VeltariErrorName((VeltariError)101) != NULL;
+    snprintf(version, sizeof version, "%d.%d.%d", VELTARI_VERSION_MAJOR, VELTARI_VERSION_MINOR,
+             VELTARI_VERSION_PATCH);
+    failures += strcmp(version, VELTARI_VERSION_STRING) != 0;
+    failures += VELTARI_VERSION_NUMBER !=
+                VELTARI_VERSION_MAJOR * 1000000 + VELTARI_VERSION_MINOR * 1000 + VELTARI_VERSION_PATCH;
     if (failures != 0) {
         printf("%d checks failed\n", failures);
         return 1;

@@ -6,6 +6,9 @@
 #include <set>
 
 #include "lighting/device_data.h"
+#ifdef VELTARI_HAVE_SERVER_NAMES
+#include "cli/server_names.h"
+#endif
 
 namespace sdk {
 namespace {
@@ -94,6 +97,16 @@ TEST(BuiltInDevices, KeyNamesResolveToVendorKeysBothWays) {
     EXPECT_EQ(catalog.KeyNameForVendorKey(*catalog.VendorKeyForName("Space")), "Space");
     EXPECT_FALSE(catalog.VendorKeyForName("NoSuchKey").has_value());
     EXPECT_EQ(catalog.KeyNameForVendorKey(-42), "");
+#ifdef VELTARI_HAVE_SERVER_NAMES
+    // veltari-cli watch names keys from its own table of these codes; it must agree with the devices.
+    for (const auto& device : catalog.Devices()) {
+        for (const auto& led : device.leds) {
+            if (led.key.empty()) continue;
+            const char* name = cli::VendorKeyName(led.vendorKey);
+            EXPECT_EQ(name ? std::string(name) : std::string(), led.key) << led.vendorKey;
+        }
+    }
+#endif
 }
 
 TEST(BuiltInDevices, MatchTheDefaultFileInTheSourceTree) {
@@ -131,8 +144,14 @@ TEST(DeviceDataLoader, RefusesFaultyDataAndSaysWhere) {
         std::string text;
         std::string expected;
     } cases[] = {
-        {"not json", "not a JSON object"},
-        {R"({"device":[]})", "\"devices\" is missing"},
+        {"not json", "line 1, column 1: expected a value, found 'n'"},
+        {"{\n \"devices\": [1,]\n}", "line 2, column 16: expected a value, found ']'"},
+        {"{\"devices\": [", "line 1, column 14: expected a value, found the end of the file"},
+        {" \n", "the file is empty"},
+        {"{}", "no devices"},
+        {"[1]", "not a JSON object"},
+        {R"({"device":[]})", "no devices"},
+        {R"({"devices":[{"type":1,"model":"K\\n"}]})", "must not contain a backslash"},
         {OneDevice(R"("leds":[{"ledId":912,"top":0,"left":0,"height":1,"width":1}])"), "devices[0].leds[0]"},
         {OneDevice(R"("leds":[{"ledId":0,"top":0,"left":0,"height":1,"width":1}])"), "outside 1 to 911"},
         {OneDevice(R"("leds":[{"ledId":1,"top":0,"left":0,"height":1,"width":1},)"
@@ -172,6 +191,8 @@ TEST(DeviceDataLoader, ReportsAFileThatCannotBeOpened) {
     const auto result = LoadDeviceCatalogFile("/nonexistent/dir/devices.json");
     EXPECT_FALSE(result.catalog.has_value());
     EXPECT_NE(result.error.find("cannot be opened"), std::string::npos);
+    const auto directory = LoadDeviceCatalogFile("/");
+    EXPECT_NE(directory.error.find("/: is a directory"), std::string::npos) << directory.error;
 }
 
 }  // namespace

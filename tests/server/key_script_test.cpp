@@ -59,7 +59,9 @@ TEST_F(KeyScriptTest, RefusesWholeScriptsWithAnyBadStep) {
         {"#x1", "vendor key number"},
         {"+", "names no key"},
         {"type:\"open", "quote"},
-        {"type:\xc3\xa9", "no key types"},
+        {"type:Gr\xc3\xbc\xc3\x9f"
+         "e",
+         "no key types the character '\xc3\xbc'"},
     };
     for (const auto& c : cases) {
         const KeyScript script = ParseKeyScript(c.text, catalog_);

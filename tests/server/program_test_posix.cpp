@@ -20,6 +20,7 @@
 #include "support/pipe_runtime.h"
 #include "transport/bootstrap.h"
 #include "transport/pipe_path_posix.h"
+#include "veltari_version.h"
 
 namespace sdk::test {
 namespace {
@@ -63,7 +64,10 @@ bool Eventually(Predicate predicate, int timeoutMs = 15000) {
 // One run of the server program with its output captured in files and its standard input on a pipe.
 class ServerProcess {
 public:
-    explicit ServerProcess(std::vector<std::string> args) {
+    // Runs in the test's private runtime directory unless ownRuntime: then ARGS or ENVIRONMENT
+    // (NAME=VALUE entries) choose it.
+    explicit ServerProcess(std::vector<std::string> args, bool ownRuntime = false,
+                           std::vector<std::string> environment = {}) {
         static int counter = 0;
         const std::string stem = UsePrivatePipeRuntime() + "/server-" + std::to_string(::getpid()) + "-" +
                                  std::to_string(++counter);
@@ -73,7 +77,7 @@ public:
         if (::pipe(input) != 0) return;
         const std::string executable = ServerExecutable();
         args.insert(args.begin(), executable);
-        args.push_back("--runtime-dir=" + UsePrivatePipeRuntime());
+        if (!ownRuntime) args.push_back("--runtime-dir=" + UsePrivatePipeRuntime());
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -86,6 +90,7 @@ public:
             ::dup2(err, 2);
             ::close(input[0]);
             ::close(input[1]);
+            for (auto& entry : environment) ::putenv(entry.data());
             ::execv(argv[0], argv.data());
             ::_exit(127);
         }
@@ -178,9 +183,56 @@ TEST_F(ServerProgramTest, HelpAndBadOptions) {
     ServerProcess badFile({"--devices", "/nonexistent/devices.json"});
     EXPECT_EQ(badFile.Wait(), 1);
     EXPECT_NE(badFile.Err().find("cannot be opened"), std::string::npos);
+    ServerProcess version({"--version"});
+    EXPECT_EQ(version.Wait(), 0);
+    EXPECT_NE(version.Out().find("veltari-server " VELTARI_VERSION_STRING " (Veltari library"),
+              std::string::npos)
+        << version.Out();
     ServerProcess dump({"--dump-devices"});
     EXPECT_EQ(dump.Wait(), 0);
     EXPECT_NE(dump.Out().find("\"devices\""), std::string::npos);
+}
+
+mode_t ModeOf(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+// The pipes' directory, from --runtime-dir or XDG_RUNTIME_DIR alike: an unsafe one is refused with the
+// reason and left as it was, a missing one is created (last component only) private to the user.
+TEST_F(ServerProgramTest, RuntimeDirectoryIsUsedOnlyWhenPrivateAndNeverChanged) {
+    const std::string base = UsePrivatePipeRuntime();
+    const std::string shared = base + "/shared";
+    ASSERT_EQ(::mkdir(shared.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    for (const bool fromEnvironment : {false, true}) {
+        ServerProcess server(fromEnvironment ? std::vector<std::string>{"--no-view", "--no-stdin"}
+                                             : std::vector<std::string>{"--no-view", "--runtime-dir", shared},
+                             true, {"XDG_RUNTIME_DIR=" + shared});
+        EXPECT_EQ(server.Wait(), 2);
+        EXPECT_NE(server.Err().find("writable by other users (mode 1777)"), std::string::npos)
+            << server.Err();
+        EXPECT_NE(server.Err().find(fromEnvironment ? "XDG_RUNTIME_DIR" : "--runtime-dir"),
+                  std::string::npos);
+        EXPECT_EQ(ModeOf(shared), 01777u);
+    }
+    ServerProcess deep({"--no-view", "--runtime-dir", base + "/no/such"}, true);
+    EXPECT_EQ(deep.Wait(), 2);
+    EXPECT_NE(deep.Err().find("only the last component is created"), std::string::npos) << deep.Err();
+    EXPECT_FALSE(Exists(base + "/no"));
+
+    const std::string readable = base + "/readable";
+    ASSERT_EQ(::mkdir(readable.c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(readable.c_str(), 0755), 0);
+    const std::string fresh = base + "/fresh";
+    for (const std::string& dir : {readable, fresh}) {
+        ServerProcess server({"--no-view", "--no-stdin", "--runtime-dir", dir}, true);
+        ASSERT_TRUE(server.Serving()) << server.Err();
+        server.Signal(SIGTERM);
+        EXPECT_EQ(server.Wait(), 0);
+    }
+    EXPECT_EQ(ModeOf(readable), 0755u);
+    EXPECT_EQ(ModeOf(fresh), 0700u);
 }
 
 TEST_F(ServerProgramTest, ServesUntilSignalledThenRemovesItsPipes) {
@@ -261,6 +313,20 @@ TEST_F(ServerProgramTest, VerboseTracesEveryExchangeWithItsClient) {
     EXPECT_EQ(server.Out(), "");
     server.Signal(SIGTERM);
     EXPECT_EQ(server.Wait(), 0);
+
+    // Typing that no client listens to is said once, not once per key; the banner says how to type.
+    ServerProcess typing({"--verbose", "--auto-type", "abc", "--key-interval", "1"});
+    ASSERT_TRUE(typing.Serving()) << typing.Err();
+    EXPECT_TRUE(Eventually([&] { return typing.Err().find("reach no client yet") != std::string::npos; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::string typed = typing.Err();
+    EXPECT_EQ(typed.find("reach no client yet"), typed.rfind("reach no client yet")) << typed;
+    EXPECT_EQ(typed.find("0 client(s)"), std::string::npos) << typed;
+    typing.Signal(SIGTERM);
+    EXPECT_EQ(typing.Wait(), 0);
+    ServerProcess idle({"--no-view"});
+    ASSERT_TRUE(idle.Serving()) << idle.Err();
+    EXPECT_NE(idle.Err().find("Key presses: type a key script here"), std::string::npos) << idle.Err();
 }
 
 TEST_F(ServerProgramTest, ViewWithoutATerminalPrintsPlainColours) {

@@ -54,6 +54,8 @@ TEST(ServerOptionsTest, RefusesWhatItCannotUse) {
         {{"--keys-loop"}, "needs --keys"},
         {{"--auto-type="}, "needs a text"},
         {{"--keys", "A", "--keys-loop", "--auto-type", "x"}, "cannot be combined"},
+        {{"--breaking-changes"}, "needs --protocol 10 or later"},
+        {{"--breaking-changes", "--protocol", "9"}, "needs --protocol 10 or later"},
     };
     for (const auto& c : cases) {
         const ParsedOptions parsed = ParseServerOptions(c.args);

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <thread>
 
 #include "lighting/device_data.h"
+#include "lighting/lighting_server.h"
 #include "lighting/terminal_view.h"
 
 namespace sdk {
@@ -79,6 +83,43 @@ TEST_F(TerminalViewTest, PlainViewListsOnlyLitLedsAndNoEscapes) {
     const std::string lit = RenderPlainView(catalog_, colours_, 80);
     EXPECT_NE(lit.find("W=0080ff"), std::string::npos);
     EXPECT_EQ(lit.find("Q="), std::string::npos);
+}
+
+}  // namespace
+}  // namespace sdk
+
+namespace sdk {
+namespace {
+
+// On an 80x24 terminal the frame never scrolls: the status line stays on top, the view gives up its last
+// lines, and the most recent events stay visible.
+TEST(TerminalViewScreen, FramesFitTheTerminalWithTheStatusOnTop) {
+    LightingServer server(*LoadDeviceCatalog(BuiltInDeviceData()).catalog, ServerIdentity{});
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    {
+        TerminalView::Options options;
+        options.title = "veltari-server test";
+        options.columns = [] { return 80; };
+        options.rows = [] { return 24; };
+        TerminalView view(server, options, out);
+        view.Start();
+        for (int i = 1; i <= 6; ++i) view.AddEvent("event " + std::to_string(i));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        view.Stop();
+    }
+    std::rewind(out);
+    std::string text;
+    for (int c; (c = std::fgetc(out)) != EOF;) text += static_cast<char>(c);
+    std::fclose(out);
+    const std::size_t last = text.rfind("\x1b[H");
+    ASSERT_NE(last, std::string::npos);
+    std::string raw = text.substr(last + 3, text.find("\x1b[J", last) - last - 3);
+    for (std::size_t at; (at = raw.find("\x1b[K")) != std::string::npos;) raw.erase(at, 3);
+    const std::string frame = StripEscapes(raw);
+    EXPECT_LE(std::count(frame.begin(), frame.end(), '\n'), 23) << frame;
+    EXPECT_EQ(frame.rfind("veltari-server test", 0), 0u) << frame;
+    EXPECT_NE(frame.find("event 6"), std::string::npos) << frame;
 }
 
 }  // namespace

@@ -78,6 +78,9 @@ TEST(Arguments, SetMistakesAreExplained) {
     EXPECT_THAT(ErrorOf({"set", "--control=yes", "5=red"}), HasSubstr("takes no value"));
     EXPECT_THAT(ErrorOf({"set", "--count", "3", "5=red"}), HasSubstr("not an option of 'set'"));
     EXPECT_THAT(ErrorOf({"set", "5", "red"}), HasSubstr("'5' is not LED=COLOUR"));
+    EXPECT_THAT(ErrorOf({"set", "W"}),
+                HasSubstr("'W' is not LED=COLOUR: give the colour after '=' (for example W=red)"));
+    EXPECT_THAT(ErrorOf({"set", "--hold=0", "5=red"}), HasSubstr("above 0"));
 }
 
 TEST(Arguments, OtherCommands) {

@@ -13,6 +13,7 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
+using ::testing::StartsWith;
 using sdk::test::ScriptedReply;
 using sdk::test::ScriptedServer;
 using test::ExpectWords;
@@ -51,7 +52,7 @@ protected:
 TEST_F(AgainstScriptedServer, SetsAListOfLedsByIdAndLetterKey) {
     Outcome outcome = RunCli({"set", "5=red", "B=#00FF80"});
     EXPECT_EQ(outcome.status, kExitOk) << outcome.err;
-    EXPECT_THAT(outcome.err, IsEmpty());
+    EXPECT_THAT(outcome.err, StartsWith("veltari-cli: note: ")) << "without --hold the tool says why the colours go";
     EXPECT_THAT(outcome.out, HasSubstr("LED 5 set to #FF0000 (red)"));
     EXPECT_THAT(outcome.out, HasSubstr("LED 101 set to #00FF80"));
     EXPECT_THAT(Sent(), ElementsAre(HasSubstr("\"keyName\":66"),
@@ -70,6 +71,26 @@ TEST_F(AgainstScriptedServer, SetsEveryDeviceThroughOneFlush) {
     EXPECT_THAT(sent.back(), HasSubstr("VeltariSetLedsColorsFlushBuffer"));
     EXPECT_THAT(sent.back(), HasSubstr(R"({"deviceIndex":0,"ledColors":"1,0,0,255#2,0,0,255"})"));
     EXPECT_THAT(sent.back(), HasSubstr(R"({"deviceIndex":1,"ledColors":"1,0,0,255#2,0,0,255"})"));
+}
+
+// Before protocol 5 there is no colour buffer: the same LEDs are set by id, and --hold is suggested.
+TEST_F(AgainstScriptedServer, WholeDevicesOnAnOlderServerAreSetById) {
+    server_.SetProtocolVersion(4);
+    server_.OnMethod("VeltariGetLedPositionsByDeviceIndex",
+                     R"({"result":[{"ledId":1,"top":0,"left":0,"height":5,"width":5},)"
+                     R"({"ledId":2,"top":0,"left":6,"height":5,"width":5}]})");
+    Outcome outcome = RunCli({"set", "--device", "1", "red"});
+    EXPECT_EQ(outcome.status, kExitOk) << outcome.err;
+    EXPECT_THAT(outcome.out, HasSubstr("set 2 LEDs on 1 device to #FF0000 (red)"));
+    EXPECT_THAT(Sent().back(), HasSubstr(R"("ledsColors":"1,255,0,0#2,255,0,0")"));
+    EXPECT_THAT(outcome.err, HasSubstr("add --hold to keep them on"));
+
+    server_.SetProtocolVersion(2);
+    server_.OnMethod("VeltariGetLedPositions", R"({"result":[{"ledId":7,"top":0,"left":0,"height":5,"width":5}]})");
+    outcome = RunCli({"set", "--all", "--hold=0.01", "blue"});
+    EXPECT_EQ(outcome.status, kExitOk) << outcome.err;
+    EXPECT_THAT(Sent().back(), HasSubstr(R"("ledsColors":"7,0,0,255")"));
+    EXPECT_THAT(outcome.err, Not(HasSubstr("--hold")));
 }
 
 TEST_F(AgainstScriptedServer, ControlAndPriorityComeBeforeTheColours) {
@@ -122,6 +143,14 @@ TEST_F(AgainstScriptedServer, ServerErrorsAndRefusalsReadAsWords) {
     Outcome bad = RunCli({"set", "5=red"});
     EXPECT_EQ(bad.status, kExitUsage);
     EXPECT_THAT(bad.err, HasSubstr("the server does not know one of the LEDs"));
+    server_.OnMethod("VeltariGetLedPositions", R"({"result":[{"ledId":5,"top":0,"left":0,"height":5,"width":5}]})");
+    Outcome named = RunCli({"set", "5=red", "0=red", "500=red"});
+    EXPECT_THAT(named.err, HasSubstr("the server has no LEDs 0 and 500"));
+    server_.OnMethod("VeltariGetBoolPropertyValue", R"({"errorCode":5})");
+    Outcome property = RunCli({"property", "9", "4097"});
+    EXPECT_THAT(property.err, HasSubstr("the server has no device 9")) << property.out;
+    Outcome lacking = RunCli({"property", "1", "4097"});
+    EXPECT_THAT(lacking.err, HasSubstr("device 1 does not have property 0x1001"));
 
     server_.OnMethod("VeltariSetLedsColors", R"({"result":false,"errorCode":4711})");
     Outcome own = RunCli({"set", "5=red"});
@@ -163,11 +192,11 @@ TEST_F(AgainstScriptedServer, WatchPrintsKeyEventsUntilTheCount) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_TRUE(registered);
-    EXPECT_TRUE(server_.Notify(R"({"vendorKey":42,"pressed":true})"));
+    EXPECT_TRUE(server_.Notify(R"({"vendorKey":160,"pressed":true})"));
     EXPECT_TRUE(server_.Notify(R"({"vendorKey":42,"pressed":false})"));
     watcher.join();
     EXPECT_EQ(outcome.status, kExitOk) << outcome.err;
-    EXPECT_THAT(outcome.out, HasSubstr("key 42 down"));
+    EXPECT_THAT(outcome.out, HasSubstr("key LeftShift (160) down"));
     EXPECT_THAT(outcome.out, HasSubstr("key 42 up"));
     EXPECT_THAT(outcome.out, HasSubstr("2 events seen"));
 }
@@ -183,15 +212,24 @@ TEST_F(AgainstScriptedServer, AServerThatStopsDuringAHoldIsReported) {
     ExpectWords(outcome.err);
 }
 
-TEST_F(AgainstScriptedServer, InfoWarnsOfBreakingChanges) {
+// Says who judged the protocols incompatible: a server of protocol 10 or later declares it, while protocol 8
+// is judged by the library, whatever the server sent.
+TEST_F(AgainstScriptedServer, InfoWarnsOfBreakingChangesAndSaysWhoFoundThem) {
     server_.SetProtocolVersion(12);
     server_.SetServerVersion("12.1");
     server_.SetBreakingChanges(true);
     Outcome outcome = RunCli({"info"});
     EXPECT_EQ(outcome.status, kExitOk);
     EXPECT_THAT(outcome.out, HasSubstr("server   version 12.1, protocol 12"));
-    EXPECT_THAT(outcome.out, HasSubstr("compatible: no"));
-    EXPECT_THAT(outcome.err, HasSubstr("warning: the server (protocol 12) declares its protocol incompatible"));
+    EXPECT_THAT(outcome.out, HasSubstr("compatible: no, the server (protocol 12) declares breaking changes"));
+    EXPECT_THAT(outcome.err, HasSubstr("warning: the server (protocol 12) declares breaking changes"));
+
+    server_.SetProtocolVersion(8);
+    server_.SetBreakingChanges(false);
+    outcome = RunCli({"info"});
+    EXPECT_THAT(outcome.out, HasSubstr("compatible: no, this library (protocol 9) treats the server's protocol 8 as "
+                                       "incompatible"));
+    EXPECT_THAT(outcome.err, Not(HasSubstr("declares")));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include "support/pipe_runtime.h"
 #include "tools/run_cli.h"
+#include "veltari.h"
 
 namespace cli {
 namespace {
@@ -64,6 +65,11 @@ TEST(Help, GoesToStandardOutputWithSuccess) {
     Outcome topic = RunCli({"help", "set"});
     EXPECT_EQ(topic.status, kExitOk);
     EXPECT_THAT(topic.out, HasSubstr("LED=COLOUR"));
+
+    Outcome version = RunCli({"--version"});
+    EXPECT_EQ(version.status, kExitOk);
+    EXPECT_EQ(version.out,
+              "veltari-cli " VELTARI_VERSION_STRING " (Veltari library " VELTARI_VERSION_STRING ")\n");
 }
 
 }  // namespace

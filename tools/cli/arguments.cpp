@@ -29,12 +29,13 @@ const std::vector<CommandShape>& Shapes() {
         {"positions", Command::Positions, "positions [DEVICE]", "show where the LEDs of a device sit",
          "Prints LED id, top, left, height and width (the server's units; the reference server uses\n"
          "millimetres) of every LED of DEVICE. Without DEVICE, prints the list the server gives for a\n"
-         "request without a device (the reference server lists the keyboard's).\n"},
+         "request without a device (the reference server lists every device's, placed on one desk).\n"},
         {"key", Command::Key, "key LETTER...", "show the LED id of letter keys",
          "Asks the server which LED belongs to each letter key (A to Z; case is passed on as typed).\n"},
         {"set", Command::Set, "set [OPTIONS] LED=COLOUR... | set (--device N | --all) [OPTIONS] COLOUR",
          "set LED colours: one LED, a list, a whole device or every device",
-         "LED is an LED id (0 to 911) or a letter key (A to Z). COLOUR is a name or #RRGGBB (#RGB too).\n"
+         "LED is an LED id (0 to 911; the reference server's run from 1) or a letter key (A to Z). COLOUR\n"
+         "is a name or #RRGGBB (#RGB too).\n"
          "With --device N the LEDs are those of device N; with --device N or --all a single COLOUR sets\n"
          "every LED of the device, or of every device.\n"
          "A server may show an application's colours only while it stays connected (the reference server\n"
@@ -186,7 +187,10 @@ private:
             out_.hold = true;
             if (!inline_value) return true;
             auto seconds = ParseSeconds(*inline_value);
-            if (!seconds) return Fail("--hold takes a number of seconds, not '" + *inline_value + "'");
+            if (!seconds || *seconds <= 0) {
+                return Fail("--hold takes a number of seconds above 0, not '" + *inline_value +
+                            "' (--hold alone stays until Ctrl-C)");
+            }
             out_.holdSeconds = *seconds;
             return true;
         }
@@ -262,10 +266,10 @@ private:
     }
 
     bool Count(const std::vector<std::string>& positional, size_t min, size_t max, std::string_view what) {
-        if (positional.size() < min) return Fail("'" + std::string(shape_.name) + "' needs " + std::string(what));
-        if (positional.size() > max) {
-            return Fail("'" + std::string(shape_.name) + "' does not take '" + positional[max] + "'");
-        }
+        std::string text("'");
+        text.append(shape_.name).append("' ");
+        if (positional.size() < min) return Fail(text.append("needs ").append(what));
+        if (positional.size() > max) return Fail(text.append("does not take '").append(positional[max]).append("'"));
         return true;
     }
 
@@ -278,6 +282,7 @@ private:
                     out_.helpTopic = positional[0];
                 }
                 return true;
+            case Command::Version:
             case Command::Info:
             case Command::Devices:
                 return Count(positional, 0, 0, "");
@@ -340,11 +345,16 @@ private:
         if (positional.empty()) return Fail("'set' needs LED=COLOUR, or a COLOUR with --device or --all");
         const bool whole = positional.size() == 1 && positional[0].find('=') == std::string::npos;
         if (whole) {
-            Rgb rgb;
-            if (!Color(positional[0], rgb)) return false;
             if (!out_.device && !out_.allDevices) {
+                if (!ParseColor(positional[0])) {
+                    return Fail("'" + positional[0] +
+                                "' is not LED=COLOUR: give the colour after '=' (for example " +
+                                positional[0] + "=red), or a single COLOUR with --device N or --all");
+                }
                 return Fail("say which LEDs to set: LED=COLOUR, or --device N or --all for whole devices");
             }
+            Rgb rgb;
+            if (!Color(positional[0], rgb)) return false;
             out_.fill = rgb;
             return true;
         }
@@ -379,6 +389,12 @@ ParseResult ParseArguments(const std::vector<std::string>& args) {
     if (args.empty()) return {std::nullopt, "no command given (see: veltari-cli --help)"};
     const std::string& first = args[0];
     if (first == "--help" || first == "-h") return {Invocation{}, {}};
+    if (first == "--version" || first == "-V") {
+        if (args.size() > 1) return {std::nullopt, "--version takes nothing after it"};
+        Invocation version;
+        version.command = Command::Version;
+        return {version, {}};
+    }
     const CommandShape* shape = FindShape(first);
     if (!shape) {
         if (!first.empty() && first[0] == '-') {
@@ -404,10 +420,10 @@ std::string HelpText(std::string_view topic) {
         }
         text +=
             "\n"
-            "veltari-cli COMMAND --help shows the usage of one command.\n"
+            "veltari-cli COMMAND --help shows the usage of one command; veltari-cli --version the version.\n"
             "\n"
             "Colours: #RRGGBB, #RGB or a name:";
-        for (const auto& named : ColorNames()) text += " " + std::string(named.name);
+        for (const auto& named : ColorNames()) text.append(" ").append(named.name);
         text +=
             ".\n"
             "\n"
@@ -421,8 +437,10 @@ std::string HelpText(std::string_view topic) {
     }
     const CommandShape* shape = FindShape(topic);
     if (!shape) return {};
-    return "usage: veltari-cli " + std::string(shape->usage) + "\n\n" + std::string(shape->summary) + ".\n" +
-           (shape->details.empty() ? "" : "\n" + std::string(shape->details));
+    std::string text("usage: veltari-cli ");
+    text.append(shape->usage).append("\n\n").append(shape->summary).append(".\n");
+    if (!shape->details.empty()) text.append("\n").append(shape->details);
+    return text;
 }
 
 }  // namespace cli

@@ -11,7 +11,7 @@
 
 namespace cli {
 
-enum class Command { Help, Info, Devices, Positions, Key, Set, Get, Control, Priority, Property, Watch };
+enum class Command { Help, Version, Info, Devices, Positions, Key, Set, Get, Control, Priority, Property, Watch };
 
 // An LED as typed: a number is an LED id, a single letter is the letter key of the keyboard.
 struct LedRef {

@@ -44,6 +44,10 @@ public:
                 case Command::Help: out_ << HelpText(what.helpTopic); return kExitOk;
                 case Command::Info: Info(); break;
                 case Command::Devices: Devices(); break;
+                case Command::Version:
+                    out_ << "veltari-cli " << VELTARI_VERSION_STRING << " (Veltari library "
+                         << VELTARI_VERSION_STRING << ")\n";
+                    return kExitOk;
                 case Command::Positions: Positions(what); break;
                 case Command::Key: Keys(what); break;
                 case Command::Set: Set(what); break;
@@ -64,18 +68,37 @@ private:
     // ---- connection and errors ----------------------------------------------------------------------
 
     void Connect() {
+        const auto started = Clock::now();
         details_ = VeltariPerformProtocolHandshake();
         if (details_.serverVersion == nullptr) {
+            // Nothing listening fails at once; a server that is there but stopped or busy uses up the wait.
+            if (Clock::now() - started >= std::chrono::milliseconds(1500)) {
+                throw Failure{
+                    kExitServerUnreachable,
+                    "the lighting server did not answer: its pipes are there, but it gave no answer "
+                    "within 5 seconds (is it stopped, suspended or busy?)"};
+            }
             throw Failure{kExitServerUnreachable,
                           "the lighting server is not running: nothing answered on its pipes. Start it (for "
                           "example veltari-server) and try again."};
         }
         if (details_.breakingChanges && !warnedIncompatible_) {
             warnedIncompatible_ = true;
-            err_ << "veltari-cli: warning: the server (protocol " << details_.serverProtocolVersion
-                 << ") declares its protocol incompatible with this library's (protocol "
-                 << details_.sdkProtocolVersion << "); answers may be wrong\n";
+            err_ << "veltari-cli: warning: " << IncompatibleReason() << "; answers may be wrong\n";
         }
+    }
+
+    // Why the handshake found the two protocols incompatible: from protocol 10 on the server says so,
+    // below that the library judges protocol 8 incompatible on its own.
+    std::string IncompatibleReason() const {
+        if (details_.serverProtocolVersion >= 10) {
+            return "the server (protocol " + std::to_string(details_.serverProtocolVersion) +
+                   ") declares breaking changes against this library's protocol " +
+                   std::to_string(details_.sdkProtocolVersion);
+        }
+        return "this library (protocol " + std::to_string(details_.sdkProtocolVersion) +
+               ") treats the server's protocol " + std::to_string(details_.serverProtocolVersion) +
+               " as incompatible";
     }
 
     // Turns the last error of a failed call into a message. `what` names the step ("setting colours"),
@@ -181,6 +204,23 @@ private:
         return ids;
     }
 
+    // For a refused colour list: names the LEDs that the server's list of every LED lacks.
+    std::string UnknownLeds(const std::vector<VeltariLedColor>& colors) {
+        const VeltariLedPositions* all = VeltariGetLedPositions();
+        std::set<int> known;
+        for (int i = 0; all != nullptr && i < all->positionsCount; ++i) known.insert(all->positions[i].ledId);
+        std::vector<int> missing;
+        for (const auto& c : colors) {
+            if (!known.count(c.ledId)) missing.push_back(c.ledId);
+        }
+        if (known.empty() || missing.empty()) return "the server does not know one of the LEDs";
+        std::string text = missing.size() == 1 ? "the server has no LED " : "the server has no LEDs ";
+        for (std::size_t i = 0; i < missing.size(); ++i) {
+            text += (i == 0 ? "" : i + 1 == missing.size() ? " and " : ", ") + std::to_string(missing[i]);
+        }
+        return text + " (see: veltari-cli positions)";
+    }
+
     static void RefuseDuplicates(const std::vector<VeltariLedColor>& colors) {
         std::set<int> seen;
         for (const auto& c : colors) {
@@ -198,7 +238,7 @@ private:
              << "server   version " << (*details_.serverVersion ? details_.serverVersion : "(none given)")
              << ", protocol " << details_.serverProtocolVersion << "\n"
              << "compatible: "
-             << (details_.breakingChanges ? "no, the server declares breaking changes" : "yes") << "\n";
+             << (details_.breakingChanges ? "no, " + IncompatibleReason() : std::string("yes")) << "\n";
     }
 
     void Devices() {
@@ -287,6 +327,8 @@ private:
         Connect();
         if (what.priority) SetPriority(*what.priority);
         if (what.requestControl) RequestControl();
+        // The colour buffer came with protocol 5; older servers get the same LEDs by id in one request.
+        const bool buffered = details_.serverProtocolVersion >= 5;
 
         if (what.fill) {
             std::vector<int> devices;
@@ -297,35 +339,65 @@ private:
                 if (count < 0) Fail("counting the devices");
                 for (int i = 0; i < count; ++i) devices.push_back(i);
             }
+            std::vector<VeltariLedColor> direct;
+            std::set<int> seen;
             int total = 0;
+            if (!buffered && !what.device && details_.serverProtocolVersion < 3) {
+                // No positions per device before protocol 3: every LED the server lists.
+                for (int id : LedsOf(std::nullopt)) direct.push_back({id, what.fill->r, what.fill->g, what.fill->b});
+                total = static_cast<int>(direct.size());
+            }
             for (int device : devices) {
+                if (total > 0 && !buffered) break;
                 std::vector<VeltariLedColor> colors;
                 for (int id : LedsOf(device)) colors.push_back({id, what.fill->r, what.fill->g, what.fill->b});
                 if (colors.empty()) {
                     if (what.device) throw Failure{kExitRefused, "device " + std::to_string(device) + " lists no LEDs"};
                     continue;
                 }
-                Buffer(device, colors);
+                if (buffered) {
+                    Buffer(device, colors);
+                } else {
+                    for (const auto& c : colors) {
+                        if (seen.insert(c.ledId).second) direct.push_back(c);
+                    }
+                }
                 total += static_cast<int>(colors.size());
             }
-            Flush();
+            if (buffered) {
+                Flush();
+            } else {
+                SetById(direct);
+            }
             out_ << "set " << Plural(total, "LED", "LEDs") << " on " << Plural(static_cast<long long>(devices.size()), "device", "devices")
                  << " to " << DescribeColor(*what.fill) << "\n";
         } else {
             std::vector<VeltariLedColor> colors;
             for (const auto& a : what.assignments) colors.push_back({Resolve(a.led), a.color.r, a.color.g, a.color.b});
             RefuseDuplicates(colors);
-            if (what.device) {
+            if (what.device && buffered) {
                 Buffer(*what.device, colors);
                 Flush();
-            } else if (!VeltariSetLedsColors(static_cast<int>(colors.size()), colors.data())) {
-                Fail("setting colours", 0, "the server does not know one of the LEDs");
+            } else {
+                SetById(colors);
             }
             for (size_t i = 0; i < colors.size(); ++i) {
                 out_ << "LED " << colors[i].ledId << " set to " << DescribeColor(what.assignments[i].color) << "\n";
             }
         }
+        if (!what.hold) {
+            err_ << "veltari-cli: note: a server may show an application's colours only while it stays connected "
+                    "(the reference server does), and this tool has now disconnected; add --hold to keep them on\n";
+        }
         Hold(what);
+    }
+
+    void SetById(const std::vector<VeltariLedColor>& colors) {
+        if (colors.empty()) throw Failure{kExitRefused, "the server lists no LEDs to set"};
+        if (!VeltariSetLedsColors(static_cast<int>(colors.size()), colors.data())) {
+            const int error = VeltariGetLastError();  // before UnknownLeds makes calls of its own
+            FailWith(error, "setting colours", 0, error == VeltariErrorBadArgument ? UnknownLeds(colors) : std::string());
+        }
     }
 
     void Buffer(int device, const std::vector<VeltariLedColor>& colors) {
@@ -413,14 +485,22 @@ private:
         name << "property 0x" << std::hex << what.propertyId << std::dec;
         if (const char* known = PropertyName(what.propertyId)) name << " (" << known << ")";
         const std::string context = "reading " + name.str() + " of device " + std::to_string(device);
-        const std::string bad = "device " + std::to_string(device) + " does not have " + name.str();
+        // A bad argument means no such device, or a device without the property.
+        auto fail = [&] {
+            const int error = VeltariGetLastError();
+            const int count = error == VeltariErrorBadArgument ? VeltariGetDeviceCount() : -1;
+            FailWith(error, context, 6,
+                     count >= 0 && device >= count
+                         ? DeviceUnknown(device)
+                         : "device " + std::to_string(device) + " does not have " + name.str());
+        };
         if (what.propertyId & VeltariPropertyTypeInt32) {
             int value = 0;
-            if (!VeltariGetInt32PropertyValue(device, id, &value)) Fail(context, 6, bad);
+            if (!VeltariGetInt32PropertyValue(device, id, &value)) fail();
             out_ << "device " << device << " " << name.str() << ": " << value << "\n";
         } else {
             bool value = false;
-            if (!VeltariGetBoolPropertyValue(device, id, &value)) Fail(context, 6, bad);
+            if (!VeltariGetBoolPropertyValue(device, id, &value)) fail();
             out_ << "device " << device << " " << name.str() << ": " << (value ? "true" : "false") << "\n";
         }
     }
@@ -474,7 +554,9 @@ private:
                 const double t = std::chrono::duration<double>(Clock::now() - start).count();
                 char stamp[32];
                 std::snprintf(stamp, sizeof stamp, "%8.3f", t);
-                out_ << stamp << "  key " << e.key << " " << (e.pressed ? "down" : "up") << std::endl;
+                const char* name = VendorKeyName(e.key);
+                out_ << stamp << "  key " << (name ? std::string(name) + " (" + std::to_string(e.key) + ")" : std::to_string(e.key))
+                     << " " << (e.pressed ? "down" : "up") << std::endl;
             }
             if (Clock::now() >= nextCheck) {
                 nextCheck = Clock::now() + std::chrono::seconds(1);

@@ -21,6 +21,9 @@ const std::vector<KnownProperty>& KnownProperties();
 // The name of a property identifier, or nullptr.
 const char* PropertyName(int id);
 
+// The name of a key code ("vendorKey") of the reference server's keyboard ("LeftShift" for 160), or nullptr.
+const char* VendorKeyName(int vendorKey);
+
 // Words for a server error code other than the library's own, for example "error code 9 (no such LED)".
 std::string ServerErrorText(int code);
 
