@@ -334,8 +334,9 @@ std::uint32_t SocketChannel::SendParts(const std::uint8_t* first, std::size_t fi
     std::uint8_t word[4] = {static_cast<std::uint8_t>(length), static_cast<std::uint8_t>(length >> 8),
                             static_cast<std::uint8_t>(length >> 16), static_cast<std::uint8_t>(length >> 24)};
     // The length word and the payload go in one call: the peer reads the same bytes as from two writes,
-    // but is woken once, and a call is saved. Whatever is left after a partial transfer (a full socket
-    // buffer, a time-out) goes as before, the length word and then the payload, each with its own time-out.
+    // but is woken once, and a call is saved. Each half has one deadline in total: the length word's
+    // starts now, the payload's once the length word is out, however many calls either takes.
+    const Deadline wordDeadline(timeoutMs);
     std::size_t sent = 0;
     if (ApplyTimeout(SO_SNDTIMEO, sendTimeoutMs_, timeoutMs > 0 ? timeoutMs : 0)) {
         iovec parts[3] = {{word, sizeof word}, {}, {}};
@@ -359,21 +360,27 @@ std::uint32_t SocketChannel::SendParts(const std::uint8_t* first, std::size_t fi
     }
     std::size_t moved = sent;
     std::uint32_t code = kResultOk;
+    // The payload's deadline starts once the length word is out: with the call above when that took it.
+    Deadline payloadDeadline = wordDeadline;
     if (sent < sizeof word) {
-        code = SendExact(word + sent, sizeof word - sent, timeoutMs, moved);
+        const int left = wordDeadline.Left();
+        code = left < 0 ? kErrorIoPending : SendExact(word + sent, sizeof word - sent, left, moved);
         if (code != kResultOk) {
             framingLost = framingLost || moved != 0;
             return code;
         }
         sent = sizeof word;
+        payloadDeadline = Deadline(timeoutMs);
     }
     std::size_t done = sent - sizeof word;
     if (done < firstSize) {
-        code = SendExact(first + done, firstSize - done, timeoutMs, moved);
+        const int left = payloadDeadline.Left();
+        code = left < 0 ? kErrorIoPending : SendExact(first + done, firstSize - done, left, moved);
         done = firstSize;
     }
     if (code == kResultOk && done < size) {
-        code = SendExact(second + (done - firstSize), size - done, timeoutMs, moved);
+        const int left = payloadDeadline.Left();
+        code = left < 0 ? kErrorIoPending : SendExact(second + (done - firstSize), size - done, left, moved);
     }
     if (code != kResultOk) {
         framingLost = true;

@@ -54,5 +54,18 @@ TEST(FrameMemory, APayloadThatComesAfterItsLengthWordArrivesWhole) {
     peer.get();
 }
 
+TEST(FrameTimeOut, AWriteIntoAPeerThatStoppedReadingFailsWithinOneTimeOut) {
+    PipeLink out = OpenOutputLink();
+    ASSERT_TRUE(out.server);
+    // Far more than the pipe holds: the length word goes at once, the payload stalls. The two halves
+    // have one deadline each, so the write gives up one time-out after the payload started.
+    const Bytes payload(8 * 1024 * 1024, 7);
+    const Stopwatch watch;
+    EXPECT_EQ(out.client->Write(payload, 1000), kErrorIoPending);
+    RecordProperty("elapsedMs", static_cast<int>(watch.ElapsedMs()));
+    EXPECT_LT(watch.ElapsedMs(), 1800);
+    EXPECT_TRUE(out.client->IsBroken());
+}
+
 }  // namespace
 }  // namespace sdk::test
