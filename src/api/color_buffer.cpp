@@ -74,7 +74,10 @@ bool VeltariSetLedsColorsAsync(int size, const VeltariLedColor* ledsColors, Velt
         if (!ValidColorList(size, ledsColors)) {
             return Fail(VeltariErrorBadArgument, false);
         }
-        State().colors.setQueue.Queue(size, ledsColors, AsyncCallbackEntry{callback, context});
+        // A worker that cannot start throws out of here: the call fails with 1 and nothing is queued.
+        if (!State().colors.setQueue.Queue(size, ledsColors, AsyncCallbackEntry{callback, context})) {
+            return Fail(VeltariErrorServerUnreachable, false);  // unload has begun
+        }
         return Fail(VeltariErrorSuccess, true);
     });
 }
@@ -88,9 +91,15 @@ bool VeltariSetLedsColorsFlushBufferAsync(VeltariAsyncCallback callback, void* c
             return Fail(VeltariErrorServerProtocolTooOld, false);
         }
         ColorState& colors = State().colors;
+        // The worker first: a call that fails for want of a thread leaves the buffer as it was.
+        if (!colors.flushQueue.StartWorker()) {
+            return Fail(VeltariErrorServerUnreachable, false);  // unload has begun
+        }
         // The buffer mutex is released before the queue's is taken.
         DeviceLedColors taken = colors.buffer.TakeAll();
-        colors.flushQueue.Queue(taken, AsyncCallbackEntry{callback, context});
+        if (!colors.flushQueue.Queue(taken, AsyncCallbackEntry{callback, context})) {
+            return Fail(VeltariErrorServerUnreachable, false);
+        }
         return Fail(VeltariErrorSuccess, true);
     });
 }

@@ -41,7 +41,7 @@ public:
 
 private:
     ClientState& state_;
-    std::unique_lock<std::recursive_mutex> lock_;
+    std::unique_lock<std::mutex> lock_;
 };
 
 // The request text: {"method":...} and, when params is given, "params" holding it.

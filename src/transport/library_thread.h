@@ -6,9 +6,23 @@
 // rest of its exit happens without the library.
 #pragma once
 
+#include <atomic>
 #include <functional>
 
 namespace sdk {
+
+// Test seam: the next `count` thread starts fail as if the system had no thread to give.
+inline std::atomic<int> g_refusedThreadStarts{0};
+inline void RefuseThreadStarts(int count) {
+    g_refusedThreadStarts.store(count);
+}
+// Takes one refusal, if any is left.
+inline bool ThreadStartRefused() {
+    int left = g_refusedThreadStarts.load();
+    while (left > 0 && !g_refusedThreadStarts.compare_exchange_weak(left, left - 1)) {
+    }
+    return left > 0;
+}
 
 class LibraryThread {
 public:

@@ -119,10 +119,8 @@ TEST(ServerProgramWindows, ServesTurnsASecondAwayAndStopsOnQuit) {
     ASSERT_TRUE(server.Started());
     ASSERT_TRUE(server.Serving()) << server.Err();
     {
-        std::recursive_mutex mutex;
         auto connection = CreateRpcConnection(":pid:" + std::to_string(GetCurrentProcessId()));
         ASSERT_TRUE(connection);
-        connection->SetCallMutex(&mutex);
         std::string answer =
             connection->Call(R"({"method":"VeltraiHandshakeMethod","params":{"sdkProtocolVersion":9}})");
         if (!answer.empty() && answer.back() == '\0') answer.pop_back();

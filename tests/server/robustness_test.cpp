@@ -16,15 +16,12 @@ namespace {
 
 // A well-behaved client: the library's own connection.
 struct GoodClient {
-    explicit GoodClient(const std::string& identity) : connection(CreateRpcConnection(identity)) {
-        if (connection) connection->SetCallMutex(&mutex);
-    }
+    explicit GoodClient(const std::string& identity) : connection(CreateRpcConnection(identity)) {}
     std::string Call(const std::string& request) {
         std::string response = connection ? connection->Call(request) : std::string();
         if (!response.empty() && response.back() == '\0') response.pop_back();
         return response;
     }
-    std::recursive_mutex mutex;
     std::unique_ptr<IRpcConnection> connection;
 };
 
