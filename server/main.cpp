@@ -16,7 +16,7 @@
 #include "lighting/terminal_view.h"
 #include "pipes/pipe_host.h"
 #include "transport/bootstrap.h"
-#include "transport/stream.h"
+#include "transport/frame_channel.h"
 
 namespace {
 
@@ -162,7 +162,8 @@ int Run(const ServerOptions& options) {
     const std::wstring rendezvous = ServerPipeBaseName();
     if (!host.Start()) {
         // Tell a live server apart from a place where pipes cannot be made.
-        const StreamPtr probe = OpenPipeOutputStream(rendezvous + L"_in", 200);
+        const std::shared_ptr<FrameChannel> probe =
+            OpenFrameChannel(rendezvous + L"_in", PipeEnd::kWrite, 200);
         if (probe) {
             std::fprintf(stderr,
                          "%s: another lighting server is already serving the rendezvous pipes at %s.\n"

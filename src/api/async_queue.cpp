@@ -84,6 +84,7 @@ void AsyncQueue::CarryOut(const std::vector<AsyncCallbackEntry>& taken) noexcept
         {
             Exchange exchange;
             if (exchange.Gate()) answer = exchange.Call(request);
+            error = exchange.Failure();
         }
         if (!answer.empty()) {
             const Response response(answer);

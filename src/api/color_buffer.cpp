@@ -11,8 +11,6 @@ using namespace sdk;
 
 namespace {
 
-constexpr int kBufferMinProtocol = 5;
-
 bool ValidColorList(int size, const VeltariLedColor* ledsColors) {
     return size > 0 && ValidateLedColors(size, ledsColors, kCheckAll);
 }
@@ -57,11 +55,11 @@ bool VeltariSetLedsColorsFlushBuffer(void) {
         }
         // Taken out whole; colours of a failed exchange are not put back.
         DeviceLedColors taken = State().colors.buffer.TakeAll();
-        const std::string answer = exchange.Call(BuildFlushRequest(taken));
-        if (answer.empty()) {
-            return Fail(VeltariErrorServerUnreachable, false);
+        const auto answer = exchange.Send(BuildFlushRequest(taken));
+        if (!answer) {
+            return false;
         }
-        return ReadErrorCodeAndResult(Response(answer)).AsBool();
+        return ReadErrorCodeAndResult(*answer).AsBool();
     });
 }
 

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "api/client_state.h"
-#include "api/methods.h"
+#include "api/protocol.h"
 
 namespace sdk {
 

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <functional>
+#include <utility>
 
 namespace sdk {
 
@@ -31,11 +32,23 @@ public:
     // about to run the body. Throws std::system_error when no thread can be started.
     explicit LibraryThread(std::function<void()> body);
     // Joins a thread still joinable.
-    ~LibraryThread();
+    ~LibraryThread() {
+        if (Joinable()) {
+            Join();
+        }
+    }
 
-    LibraryThread(LibraryThread&& other) noexcept;
+    LibraryThread(LibraryThread&& other) noexcept : control_(std::exchange(other.control_, nullptr)) {}
     // Joins the thread held before.
-    LibraryThread& operator=(LibraryThread&& other) noexcept;
+    LibraryThread& operator=(LibraryThread&& other) noexcept {
+        if (this != &other) {
+            if (Joinable()) {
+                Join();
+            }
+            control_ = std::exchange(other.control_, nullptr);
+        }
+        return *this;
+    }
     LibraryThread(const LibraryThread&) = delete;
     LibraryThread& operator=(const LibraryThread&) = delete;
 

@@ -93,25 +93,6 @@ LibraryThread::LibraryThread(std::function<void()> body) {
     control_ = control.release();
 }
 
-LibraryThread::~LibraryThread() {
-    if (Joinable()) {
-        Join();
-    }
-}
-
-LibraryThread::LibraryThread(LibraryThread&& other) noexcept
-    : control_(std::exchange(other.control_, nullptr)) {}
-
-LibraryThread& LibraryThread::operator=(LibraryThread&& other) noexcept {
-    if (this != &other) {
-        if (Joinable()) {
-            Join();
-        }
-        control_ = std::exchange(other.control_, nullptr);
-    }
-    return *this;
-}
-
 void LibraryThread::Join() {
     if (control_ == nullptr) {
         throw std::system_error(std::make_error_code(std::errc::invalid_argument));

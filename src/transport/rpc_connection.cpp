@@ -4,19 +4,18 @@
 
 namespace sdk {
 
-RpcConnection::RpcConnection(std::shared_ptr<IBinaryReader> responseReader,
-                             std::shared_ptr<IBinaryWriter> requestWriter,
-                             std::shared_ptr<IBinaryReader> notificationReader)
-    : givenUp_(!responseReader || !requestWriter),
-      responseReader_(std::move(responseReader)),
-      requestWriter_(std::move(requestWriter)),
-      notificationReader_(std::move(notificationReader)) {}
+RpcConnection::RpcConnection(std::shared_ptr<FrameChannel> responses, std::shared_ptr<FrameChannel> requests,
+                             std::shared_ptr<FrameChannel> notifications)
+    : givenUp_(!responses || !requests),
+      responses_(std::move(responses)),
+      requests_(std::move(requests)),
+      notifications_(std::move(notifications)) {}
 
 RpcConnection::~RpcConnection() {
     std::lock_guard<std::mutex> lock(startMutex_);
     if (readerThread_.Joinable()) {
         // The reader waits without a limit; only the cancel wakes it.
-        notificationReader_->Cancel();
+        notifications_->Cancel();
         running_ = false;
         readerThread_.Join();
     }
@@ -30,24 +29,24 @@ std::string RpcConnection::Call(std::string_view request) {
         return {};
     }
     std::lock_guard<std::mutex> callLock(callMutex_);
-    std::shared_ptr<IBinaryReader> reader;
-    std::shared_ptr<IBinaryWriter> writer;
+    std::shared_ptr<FrameChannel> reader;
+    std::shared_ptr<FrameChannel> writer;
     {
         std::lock_guard<std::mutex> lock(channelMutex_);
-        reader = responseReader_;
-        writer = requestWriter_;
+        reader = responses_;
+        writer = requests_;
     }
     if (!reader || !writer) {
         return {};
     }
-    if (writer->WriteText(request, kCallTimeoutMs) != kResultOk) {
+    if (writer->WriteText(request, kCallTimeoutMs).status != IoStatus::kOk) {
         if (writer->IsBroken()) {
             GiveUpRequestChannels();
         }
         return {};
     }
     std::string response;
-    if (reader->ReadText(response, kCallTimeoutMs) == kResultOk && !response.empty()) {
+    if (reader->Read(response, kCallTimeoutMs).status == IoStatus::kOk && !response.empty()) {
         return response;
     }
     // A response that arrives after a time-out must never be taken for the answer to a later request;
@@ -59,13 +58,13 @@ std::string RpcConnection::Call(std::string_view request) {
 }
 
 void RpcConnection::GiveUpRequestChannels() {
-    std::shared_ptr<IBinaryWriter> writer;
-    std::shared_ptr<IBinaryReader> reader;
+    std::shared_ptr<FrameChannel> writer;
+    std::shared_ptr<FrameChannel> reader;
     {
         std::lock_guard<std::mutex> lock(channelMutex_);
         givenUp_ = true;
-        writer = std::move(requestWriter_);
-        reader = std::move(responseReader_);
+        writer = std::move(requests_);
+        reader = std::move(responses_);
     }
     // Released outside the lock, writer first; the streams close here unless a caller still holds them.
     writer.reset();
@@ -78,7 +77,7 @@ void RpcConnection::SetNotificationHandler(NotificationHandler handler) {
         installed = std::make_shared<const NotificationHandler>(std::move(handler));
     }
     std::lock_guard<std::mutex> start(startMutex_);
-    if (installed && !readerThread_.Joinable() && notificationReader_) {
+    if (installed && !readerThread_.Joinable() && notifications_) {
         StartDelivery();
     }
     std::lock_guard<std::mutex> lock(handlerMutex_);
@@ -94,12 +93,12 @@ bool RpcConnection::IsBroken() {
     if (givenUp_) {
         return true;
     }
-    std::shared_ptr<IBinaryReader> reader;
-    std::shared_ptr<IBinaryWriter> writer;
+    std::shared_ptr<FrameChannel> reader;
+    std::shared_ptr<FrameChannel> writer;
     {
         std::lock_guard<std::mutex> lock(channelMutex_);
-        reader = responseReader_;
-        writer = requestWriter_;
+        reader = responses_;
+        writer = requests_;
     }
     if (!reader || reader->IsBroken()) {
         return true;
@@ -107,7 +106,7 @@ bool RpcConnection::IsBroken() {
     if (!writer || writer->IsBroken()) {
         return true;
     }
-    return !notificationReader_ || notificationReader_->IsBroken();
+    return !notifications_ || notifications_->IsBroken();
 }
 
 void RpcConnection::StartDelivery() {
@@ -140,11 +139,11 @@ void RpcConnection::StopDispatcher() {
 void RpcConnection::NotificationReaderLoop() noexcept {
     while (running_) {
         std::string text;
-        const std::uint32_t code = notificationReader_->ReadText(text, -1);
-        if (notificationReader_->IsBroken()) {
+        const IoResult result = notifications_->Read(text, -1);
+        if (notifications_->IsBroken()) {
             return;
         }
-        if (code != kResultOk || text.size() < 2) {
+        if (result.status != IoStatus::kOk || text.size() < 2) {
             continue;
         }
         text.pop_back();

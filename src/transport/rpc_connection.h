@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "transport/binary_io.h"
+#include "transport/frame_channel.h"
 #include "transport/library_thread.h"
 #include "transport/rpc_connection_interface.h"
 
@@ -19,8 +19,10 @@ namespace sdk {
 
 class RpcConnection final : public IRpcConnection {
 public:
-    RpcConnection(std::shared_ptr<IBinaryReader> responseReader, std::shared_ptr<IBinaryWriter> requestWriter,
-                  std::shared_ptr<IBinaryReader> notificationReader);
+    // Responses come on the first channel, requests go on the second, notifications come on the third;
+    // a missing channel makes the connection broken.
+    RpcConnection(std::shared_ptr<FrameChannel> responses, std::shared_ptr<FrameChannel> requests,
+                  std::shared_ptr<FrameChannel> notifications);
     // Cancels the notification channel, then joins both notification threads before any pipe is closed.
     // Must not run on the handler's own thread (a thread cannot join itself).
     ~RpcConnection() override;
@@ -57,9 +59,9 @@ private:
     // IsBroken and a call on a given-up connection never wait for an exchange in flight.
     std::mutex channelMutex_;
     std::atomic<bool> givenUp_{false};
-    std::shared_ptr<IBinaryReader> responseReader_;
-    std::shared_ptr<IBinaryWriter> requestWriter_;
-    std::shared_ptr<IBinaryReader> notificationReader_;
+    std::shared_ptr<FrameChannel> responses_;
+    std::shared_ptr<FrameChannel> requests_;
+    std::shared_ptr<FrameChannel> notifications_;
 
     // Serialises the start of delivery with other installs and with destruction; never taken by the
     // delivery threads, so it may be held while they are joined.

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "transport/bootstrap.h"
-#include "transport/stream.h"
+#include "transport/frame_channel.h"
 
 namespace sdk::test {
 namespace {
@@ -136,7 +136,7 @@ TEST(ServerProgramWindows, ServesTurnsASecondAwayAndStopsOnQuit) {
     EXPECT_EQ(server.Wait(), 0) << server.Err();
     EXPECT_NE(server.Err().find("stopped"), std::string::npos);
     // The rendezvous pipes went with it.
-    EXPECT_FALSE(OpenPipeOutputStream(ServerPipeBaseName() + L"_in", 200));
+    EXPECT_FALSE(OpenFrameChannel(ServerPipeBaseName() + L"_in", PipeEnd::kWrite, 200));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // order of teardown must be observed exactly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <future>
@@ -9,7 +10,7 @@
 #include <thread>
 
 #include "pipe_test_util.h"
-#include "transport/binary_io.h"
+#include "transport/frame_channel.h"
 
 namespace sdk::test {
 namespace {
@@ -111,7 +112,7 @@ TEST(RpcConnection, AFailedWriteToAVanishedServerGivesTheConnectionUp) {
     EXPECT_EQ(links.connection->Call("x"), "");
     EXPECT_TRUE(links.connection->IsBroken());
     // The response pipe is given up with it: a response sent now is never taken.
-    ASSERT_EQ(links.responses.server->WriteMessage({'l', 'a', 't', 'e'}, 1000), WriteToClosedReaderCode());
+    ASSERT_EQ(links.responses.server->WriteMessage({'l', 'a', 't', 'e'}, 1000), kErrorBrokenPipe);
 }
 
 TEST(RpcConnection, CallsFromManyThreadsEachGetTheirOwnResponse) {
@@ -276,75 +277,68 @@ struct Probe {
     std::vector<std::string> destroyed;  // names, in order; written by the destroying thread only
 };
 
-class FakeReader final : public IBinaryReader {
+// An in-memory pipe that serves the frames it was given, takes every write, and notes when it goes away.
+class FakePipe final : public IBytePipe {
 public:
-    FakeReader(Probe& probe, std::string name, std::vector<Bytes> messages)
-        : probe_(probe), name_(std::move(name)), messages_(std::move(messages)) {}
-    ~FakeReader() override {
+    FakePipe(Probe& probe, std::string name, const std::vector<Bytes>& frames)
+        : probe_(probe), name_(std::move(name)) {
+        for (const Bytes& frame : frames) {
+            const auto n = static_cast<std::uint32_t>(frame.size());
+            bytes_.insert(bytes_.end(),
+                          {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
+                           static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 24)});
+            bytes_.insert(bytes_.end(), frame.begin(), frame.end());
+        }
+    }
+    ~FakePipe() override {
         if (probe_.readsInProgress != 0 || probe_.handlerRunning) {
             probe_.usedAfterThreadsEnded = true;
         }
         probe_.destroyed.push_back(name_);
     }
-    std::uint32_t Read(Bytes& out, int) override {
+    IoResult ReadSome(std::uint8_t* data, std::size_t size, const Deadline&) override {
         ++probe_.readsInProgress;
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return cancelled_ || next_ < messages_.size(); });
-        std::uint32_t code = kErrorIoPending;
-        if (next_ < messages_.size()) {
-            out = messages_[next_++];
-            code = kResultOk;
-        } else {
-            broken_ = true;
+        changed_.wait(lock, [&] { return cancelled_ || next_ < bytes_.size(); });
+        IoResult result{IoStatus::kCancelled};
+        if (next_ < bytes_.size()) {
+            result = {IoStatus::kOk, 0, std::min(size, bytes_.size() - next_)};
+            std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(next_), result.moved, data);
+            next_ += result.moved;
         }
         --probe_.readsInProgress;
-        return code;
+        return result;
+    }
+    IoResult WriteSome(const std::uint8_t*, std::size_t size, const Deadline&) override {
+        return {IoStatus::kOk, 0, size};
     }
     void Cancel() override {
         std::lock_guard<std::mutex> lock(mutex_);
         cancelled_ = true;
         changed_.notify_all();
     }
-    bool IsBroken() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return broken_;
-    }
+    void Close() override {}
 
 private:
     Probe& probe_;
     std::string name_;
-    std::vector<Bytes> messages_;
+    Bytes bytes_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::size_t next_ = 0;
     bool cancelled_ = false;
-    bool broken_ = false;
 };
 
-class FakeWriter final : public IBinaryWriter {
-public:
-    explicit FakeWriter(Probe& probe) : probe_(probe) {}
-    ~FakeWriter() override {
-        if (probe_.readsInProgress != 0 || probe_.handlerRunning) {
-            probe_.usedAfterThreadsEnded = true;
-        }
-        probe_.destroyed.push_back("requests");
-    }
-    std::uint32_t Write(const Bytes&, int) override { return kResultOk; }
-    void Cancel() override {}
-    bool IsBroken() override { return false; }
-    void Flush() override {}
-
-private:
-    Probe& probe_;
-};
+std::shared_ptr<FrameChannel> FakeChannel(Probe& probe, std::string name,
+                                          const std::vector<Bytes>& frames = {}) {
+    return std::make_shared<FrameChannel>(std::make_unique<FakePipe>(probe, std::move(name), frames));
+}
 
 TEST(RpcConnection, DestructionStopsAndJoinsBothThreadsBeforeReleasingTheChannels) {
     Probe probe;
-    auto connection = std::make_unique<RpcConnection>(
-        std::make_shared<FakeReader>(probe, "responses", std::vector<Bytes>{}),
-        std::make_shared<FakeWriter>(probe),
-        std::make_shared<FakeReader>(probe, "notifications", std::vector<Bytes>{TextMessage("key")}));
+    auto connection =
+        std::make_unique<RpcConnection>(FakeChannel(probe, "responses"), FakeChannel(probe, "requests"),
+                                        FakeChannel(probe, "notifications", {TextMessage("key")}));
     std::promise<void> entered;
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
@@ -367,8 +361,8 @@ TEST(RpcConnection, DestructionStopsAndJoinsBothThreadsBeforeReleasingTheChannel
 
 TEST(RpcConnection, AMissingChannelMakesTheConnectionBroken) {
     Probe probe;
-    RpcConnection noNotifications(std::make_shared<FakeReader>(probe, "responses", std::vector<Bytes>{{'r'}}),
-                                  std::make_shared<FakeWriter>(probe), nullptr);
+    RpcConnection noNotifications(FakeChannel(probe, "responses", {{'r'}}), FakeChannel(probe, "requests"),
+                                  nullptr);
     EXPECT_TRUE(noNotifications.IsBroken());
     EXPECT_EQ(noNotifications.Call("x"), "r");
     Recorder recorder;
@@ -376,9 +370,8 @@ TEST(RpcConnection, AMissingChannelMakesTheConnectionBroken) {
     noNotifications.SetNotificationHandler(nullptr);
     EXPECT_FALSE(noNotifications.HasNotificationHandler());
 
-    RpcConnection noRequests(std::make_shared<FakeReader>(probe, "responses", std::vector<Bytes>{{'r'}}),
-                             nullptr,
-                             std::make_shared<FakeReader>(probe, "notifications", std::vector<Bytes>{}));
+    RpcConnection noRequests(FakeChannel(probe, "responses", {{'r'}}), nullptr,
+                             FakeChannel(probe, "notifications"));
     EXPECT_TRUE(noRequests.IsBroken());
     EXPECT_EQ(noRequests.Call("x"), "");
 }
