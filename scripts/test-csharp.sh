@@ -54,7 +54,7 @@ int main(void) {
     return 0;
 }
 EOF
-cc -std=c11 -I "$root/include" "$work/layouts.c" -o "$work/layouts"
+cc -std=c11 -I "$root/include" -I "$build/include" "$work/layouts.c" -o "$work/layouts"
 "$work/layouts" > "$work/layouts.txt"
 
 echo "=== csharp: tests against the reference server"
