@@ -1,6 +1,6 @@
 #include "pipe_responder.h"
 
-#include "transport/binary_io.h"
+#include "transport/frame_channel.h"
 
 namespace sdk::bench {
 

@@ -1,5 +1,14 @@
 # Platform choice in one place: sources ending in _win32 or _posix are kept only on their platform.
 if(WIN32)
+  # Library threads report their end from a small x86-64 stub in GNU assembler syntax
+  # (src/transport/library_thread_win32.cpp), so that unload under the loader lock can join them. Any
+  # other toolchain would build a DLL that cannot be unloaded safely.
+  if(MSVC OR NOT CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang"
+     OR NOT CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+    message(FATAL_ERROR "Windows builds need a GCC or Clang toolchain of the GNU kind for x86-64 "
+      "(found ${CMAKE_CXX_COMPILER_ID} for '${CMAKE_SYSTEM_PROCESSOR}'); the library's thread exit "
+      "code is written for it. Use cmake/toolchain-mingw64.cmake.")
+  endif()
   set(VELTARI_PLATFORM_SUFFIX_DROP "_posix")
   set(VELTARI_PLATFORM_DEFINITIONS UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601
     VELTARI_BUILDING)

@@ -52,8 +52,7 @@ public:
     ~HostileConnection() override { ClearNotificationHandler(); }
 
     std::string Call(std::string_view request) override {
-        Require(callMutex_ != nullptr, "Call before SetCallMutex");
-        std::lock_guard<std::recursive_mutex> call(*callMutex_);
+        std::lock_guard<std::mutex> call(callMutex_);
         // Whatever the server does, what the library sends is one JSON object naming a method.
         const sdk::Json parsed = sdk::Json::Parse(request);
         Require(parsed.Type() == sdk::kJsonObject && parsed.At("method").Type() == sdk::kJsonString,
@@ -78,17 +77,16 @@ public:
         gScript->handler = std::move(handler);
         owner_ = hasHandler_;
     }
-    void ClearNotificationHandler() override {
+    void ClearNotificationHandler() {
         std::lock_guard<std::mutex> lock(gScript->mutex);
         if (owner_) gScript->handler = nullptr;
         owner_ = hasHandler_ = false;
     }
     bool HasNotificationHandler() override { return hasHandler_; }
     bool IsBroken() override { return broken_; }
-    void SetCallMutex(std::recursive_mutex* mutex) override { callMutex_ = mutex; }
 
 private:
-    std::recursive_mutex* callMutex_ = nullptr;
+    std::mutex callMutex_;
     bool broken_ = false;
     bool hasHandler_ = false;
     bool owner_ = false;
@@ -109,9 +107,11 @@ void ReadDeviceInfo(const VeltariDeviceInfo* info) {
     for (int i = 0; i < info->channelsCount; ++i) {
         const VeltariChannel& channel = info->channels[i];
         Require(channel.devicesCount >= -1, "negative device count below -1");
-        Require((channel.devices != nullptr) == (channel.devicesCount > 0), "devices and their count disagree");
+        Require((channel.devices != nullptr) == (channel.devicesCount > 0),
+                "devices and their count disagree");
         sum += channel.totalLedsCount;
-        for (int j = 0; j < channel.devicesCount; ++j) sum += channel.devices[j].type + channel.devices[j].deviceLedCount;
+        for (int j = 0; j < channel.devicesCount; ++j)
+            sum += channel.devices[j].type + channel.devices[j].deviceLedCount;
     }
     gSink = gSink + sum;
 }
@@ -141,10 +141,12 @@ void Keep(std::vector<T>& list, T item) {
 
 void ReadRecent() {
     const std::size_t kRecent = 32;
-    for (std::size_t i = gDeviceInfos.size() > kRecent ? gDeviceInfos.size() - kRecent : 0; i < gDeviceInfos.size(); ++i) {
+    for (std::size_t i = gDeviceInfos.size() > kRecent ? gDeviceInfos.size() - kRecent : 0;
+         i < gDeviceInfos.size(); ++i) {
         ReadDeviceInfo(gDeviceInfos[i]);
     }
-    for (std::size_t i = gPositions.size() > kRecent ? gPositions.size() - kRecent : 0; i < gPositions.size(); ++i) {
+    for (std::size_t i = gPositions.size() > kRecent ? gPositions.size() - kRecent : 0; i < gPositions.size();
+         ++i) {
         ReadPositions(gPositions[i]);
     }
 }
@@ -192,7 +194,8 @@ void OnComplete(void* context, bool, VeltariError error) {
 
 void AwaitCompletion(Completion& completion) {
     std::unique_lock<std::mutex> lock(completion.mutex);
-    const bool called = completion.done.wait_for(lock, std::chrono::seconds(5), [&] { return completion.calls > 0; });
+    const bool called =
+        completion.done.wait_for(lock, std::chrono::seconds(5), [&] { return completion.calls > 0; });
     Require(called, "completion callback never came");
     Require(completion.seenError, "completion error differs from the worker's last error");
 }
@@ -241,7 +244,8 @@ std::vector<VeltariLedColor> Colors(FuzzedDataProvider& input) {
 }
 
 bool SameColors(const std::vector<VeltariLedColor>& a, const std::vector<VeltariLedColor>& b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof a[0]) == 0);
+    return a.size() == b.size() &&
+           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof a[0]) == 0);
 }
 
 void RequireLibraryError(std::initializer_list<int> allowed) {
@@ -262,9 +266,11 @@ void RunOne(FuzzedDataProvider& input) {
         case 0: {
             const VeltariProtocolDetails details = VeltariPerformProtocolHandshake();
             RequireLibraryError({0, 1});
-            Require(details.sdkVersion != nullptr && std::strcmp(details.sdkVersion, VELTARI_VERSION_STRING) == 0, "sdk version");
+            Require(details.sdkVersion != nullptr && std::strcmp(details.sdkVersion, VELTARI_VERSION_STRING) == 0,
+                    "sdk version");
             Require(details.sdkProtocolVersion == 9, "sdk protocol version");
-            Require((details.serverVersion != nullptr) == (VeltariGetLastError() == 0), "server version presence");
+            Require((details.serverVersion != nullptr) == (VeltariGetLastError() == 0),
+                    "server version presence");
             if (details.serverVersion) Keep(gVersions, details.serverVersion);
             break;
         }
@@ -302,8 +308,8 @@ void RunOne(FuzzedDataProvider& input) {
             auto colors = Colors(input);
             const auto before = colors;
             const bool ok = op == 7 ? VeltariGetLedsColors(static_cast<int>(colors.size()), colors.data())
-                                    : VeltariGetLedsColorsByDeviceIndex(index, static_cast<int>(colors.size()),
-                                                                        colors.data());
+                                    : VeltariGetLedsColorsByDeviceIndex(
+                                          index, static_cast<int>(colors.size()), colors.data());
             if (!ok) Require(SameColors(colors, before), "a failed get changed the caller's colours");
             for (std::size_t i = 0; i < colors.size(); ++i) {
                 Require(colors[i].ledId == before[i].ledId, "a get changed an LED id");
@@ -321,7 +327,8 @@ void RunOne(FuzzedDataProvider& input) {
         case 11: {
             const auto colors = Colors(input);
             Completion completion;
-            if (VeltariSetLedsColorsAsync(static_cast<int>(colors.size()), colors.data(), OnComplete, &completion)) {
+            if (VeltariSetLedsColorsAsync(static_cast<int>(colors.size()), colors.data(), OnComplete,
+                                          &completion)) {
                 AwaitCompletion(completion);
             } else {
                 std::lock_guard<std::mutex> lock(gScript->mutex);
@@ -350,7 +357,8 @@ void RunOne(FuzzedDataProvider& input) {
             break;
         case 16:
         case 17: {
-            const auto property = static_cast<VeltariDevicePropertyId>(input.ConsumeIntegral<std::uint16_t>());
+            const auto property =
+                static_cast<VeltariDevicePropertyId>(input.ConsumeIntegral<std::uint16_t>());
             if (op == 16) {
                 bool value = true;
                 bool sentinel = value;

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "transport/socket_io_posix.h"
-#include "transport/stream.h"
+#include "transport/byte_pipe_posix.h"
+#include "transport/frame_channel.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ void Require(bool condition, const char* what) {
 
 struct Expected {
     std::vector<sdk::Bytes> frames;
-    std::uint32_t endCode = sdk::kErrorBrokenPipe;
+    sdk::IoStatus endStatus = sdk::IoStatus::kClosed;
     bool endLosesFraming = false;
 };
 
@@ -45,7 +45,7 @@ Expected ReadPlainly(const std::uint8_t* data, std::size_t size) {
                                      (static_cast<std::uint32_t>(data[pos + 3]) << 24);
         expected.endLosesFraming = true;
         if (length > sdk::kMaxFramePayload) {
-            expected.endCode = sdk::kErrorInvalidData;
+            expected.endStatus = sdk::IoStatus::kTooLarge;
             return expected;
         }
         if (rest - 4 < length) return expected;
@@ -76,32 +76,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ::shutdown(fds[1], SHUT_WR);
     });
 
-    sdk::SocketChannel channel(fds[0]);
-    Require(channel.Valid(), "channel");
+    sdk::FrameChannel channel(sdk::AdoptSocket(fds[0], SHUT_RDWR));
     std::size_t index = 0;
     for (;;) {
         sdk::Bytes frame{0xEE};  // a failed read must leave this untouched
         std::string text = "\xEE";
-        bool framingLost = false;
-        const std::uint32_t code = asText ? channel.ReceiveFrame(text, 10000, framingLost)
-                                          : channel.ReceiveFrame(frame, 10000, framingLost);
+        const sdk::IoStatus status =
+            asText ? channel.Read(text, 10000).status : channel.Read(frame, 10000).status;
         if (asText) frame.assign(text.begin(), text.end());
-        if (code != sdk::kResultOk) {
+        if (status != sdk::IoStatus::kOk) {
             Require(index == expected.frames.size(), "reading ended before the last whole frame");
-            Require(code == expected.endCode, "wrong code at the end of the frames");
-            Require(framingLost == expected.endLosesFraming, "framing loss misreported");
+            Require(status == expected.endStatus, "wrong status at the end of the frames");
             Require(frame.size() == 1 && frame[0] == 0xEE, "a failed read changed the output");
+            // Once framing is lost every later read fails at once; a clean end reads as the end again.
+            const bool framingLost = channel.Read(frame, 10000).status == sdk::IoStatus::kFailed;
+            Require(framingLost == expected.endLosesFraming, "framing loss misreported");
             break;
         }
-        Require(!framingLost, "framing lost on a good frame");
+        Require(!channel.IsBroken(), "a good frame broke the channel");
         Require(index < expected.frames.size(), "a frame that is not in the bytes");
         Require(frame == expected.frames[index], "frame content differs");
         ++index;
     }
     // The peer may still be writing into a stream nobody reads any more; ending ours ends its wait.
-    channel.Cancel(SHUT_RDWR);
+    channel.Cancel();
     writer.join();
-    ::close(fds[0]);
     ::close(fds[1]);
     return 0;
 }

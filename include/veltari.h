@@ -19,8 +19,10 @@
  *    allocates anew, so keep the pointer instead of asking again in a loop.
  *  - Arrays you pass in are read (and, for the get functions, written) only during the call.
  *  - Every function may be called from any thread. Requests of all threads are serialised: one request
- *    is in flight per process at a time, and each waits at most 5000 ms for its write and its answer.
- *  - Callbacks (asynchronous completion and key presses) run on threads owned by the library.
+ *    is in flight per process at a time. The length word and the payload of each message get at most
+ *    5000 ms each, however the system splits them, both when writing a request and reading its answer.
+ *  - Callbacks (asynchronous completion and key presses) run on threads owned by the library. Those
+ *    threads sleep until there is work: a process that makes no call is never woken by the library.
  *  - The library writes nothing to any log or console.
  */
 #ifndef VELTARI_H
@@ -404,15 +406,19 @@ VELTARI_API bool VeltariSetLedsColorsBufferByDeviceIndex(int deviceIndex, int si
  *
  * @return the server's result.
  * Last error, tests in this order: VeltariErrorNoHandshake; VeltariErrorServerProtocolTooOld;
- *         VeltariErrorServerUnreachable (no connection, or no answer); otherwise the server's error code.
+ *         VeltariErrorServerUnreachable (no connection, or no answer); VeltariErrorBadArgument when the
+ *         request would be larger than 64 MiB (so many devices buffered that it can never be sent;
+ *         nothing is sent); otherwise the server's error code.
  * Threading: any thread.
  */
 VELTARI_API bool VeltariSetLedsColorsFlushBuffer(void);
 
 /**
- * Queues colours for the server and returns at once. A library thread sends everything queued, every
- * 10 ms, as one request (a later colour for the same LED wins) and then calls the callback of every
- * call it carried, in call order, with that request's outcome.
+ * Queues colours for the server and returns at once. A library thread sends everything queued within
+ * 10 ms as one request (a later colour for the same LED wins) and then calls the callback of every call
+ * it carried, in call order, with that request's outcome. Every call that returned true is carried,
+ * also when the library is unloaded first: unload waits for one last request, and its callbacks hear
+ * its outcome.
  *
  * @param size       number of records, 1 or more.
  * @param ledsColors size records: LED ids 0 to 911, each id at most once, r, g and b 0 to 255. Copied.
@@ -421,9 +427,10 @@ VELTARI_API bool VeltariSetLedsColorsFlushBuffer(void);
  * @return true when the colours were queued; the callback then tells the outcome. On false the callback
  *         is never called.
  * Last error, tests in this order: VeltariErrorNoHandshake; VeltariErrorBadArgument (size < 1, NULL
- *         ledsColors, a value out of range, an id twice); otherwise VeltariErrorSuccess. No connection
- *         is needed to queue: a missing server reaches the callback as (false,
- *         VeltariErrorServerUnreachable).
+ *         ledsColors, a value out of range, an id twice); VeltariErrorServerUnreachable when the
+ *         library's thread could not be started (nothing was queued; a later call tries again) or
+ *         unload has begun; otherwise VeltariErrorSuccess. No connection is needed to queue: a missing
+ *         server reaches the callback as (false, VeltariErrorServerUnreachable).
  * Threading: any thread; never waits for the server. Callbacks may call any function of the library.
  */
 VELTARI_API bool VeltariSetLedsColorsAsync(int size, const VeltariLedColor* ledsColors,
@@ -436,9 +443,12 @@ VELTARI_API bool VeltariSetLedsColorsAsync(int size, const VeltariLedColor* leds
  *
  * @param callback called once on a library thread with (context, result, error); may be NULL.
  * @param context  passed back to the callback untouched.
- * @return true when the flush was queued (also with an empty buffer).
- * Last error, tests in this order: VeltariErrorNoHandshake; VeltariErrorServerProtocolTooOld; otherwise
- *         VeltariErrorSuccess.
+ * @return true when the flush was queued (also with an empty buffer). A queued flush is carried also
+ *         when the library is unloaded first, as for VeltariSetLedsColorsAsync.
+ * Last error, tests in this order: VeltariErrorNoHandshake; VeltariErrorServerProtocolTooOld;
+ *         VeltariErrorServerUnreachable when the library's thread could not be started (the buffer is
+ *         kept for a later flush) or unload has begun; otherwise VeltariErrorSuccess. A flush whose
+ *         request would be larger than 64 MiB reaches the callback as (false, VeltariErrorBadArgument).
  * Threading: any thread; never waits for the server.
  */
 VELTARI_API bool VeltariSetLedsColorsFlushBufferAsync(VeltariAsyncCallback callback, void* context);
@@ -497,7 +507,8 @@ VELTARI_API bool VeltariSetLayerPriority(int layerPriority);
  *         otherwise the server's error code (which may be non-zero even when a value came back).
  * Threading: any thread.
  */
-VELTARI_API bool VeltariGetBoolPropertyValue(int deviceIndex, VeltariDevicePropertyId propertyId, bool* value);
+VELTARI_API bool VeltariGetBoolPropertyValue(int deviceIndex, VeltariDevicePropertyId propertyId,
+                                             bool* value);
 
 /**
  * Reads a 32-bit integer device property. Needs a server of protocol 6 or later.
@@ -512,7 +523,8 @@ VELTARI_API bool VeltariGetBoolPropertyValue(int deviceIndex, VeltariDevicePrope
  *         otherwise the server's error code (which may be non-zero even when a value came back).
  * Threading: any thread.
  */
-VELTARI_API bool VeltariGetInt32PropertyValue(int deviceIndex, VeltariDevicePropertyId propertyId, int* value);
+VELTARI_API bool VeltariGetInt32PropertyValue(int deviceIndex, VeltariDevicePropertyId propertyId,
+                                              int* value);
 
 /* ------------------------------------------------------------------------------------------------ */
 /* Key presses                                                                                       */
@@ -530,9 +542,11 @@ VELTARI_API bool VeltariGetInt32PropertyValue(int deviceIndex, VeltariDeviceProp
  * @return true when key events are being delivered.
  * Last error, tests in this order: VeltariErrorNoHandshake; VeltariErrorBadArgument (NULL callback);
  *         VeltariErrorServerUnreachable (no connection); VeltariErrorServerProtocolTooOld (below 4);
- *         VeltariErrorServerUnreachable (no answer); otherwise the server's error code.
+ *         VeltariErrorServerUnreachable (no answer, or the library's threads could not be started: a
+ *         later registration asks the server again); otherwise the server's error code.
  * Threading: any thread. Callbacks run one event at a time on a library thread; a slow callback delays
- *         later events. A callback may call any function of the library, including this one.
+ *         later events. Events wait for a slow callback up to 1 MiB of event texts; events that arrive
+ *         beyond that are dropped. A callback may call any function of the library, including this one.
  */
 VELTARI_API bool VeltariRegisterKeypressCallback(VeltariKeyPressCallback callback, void* context);
 

@@ -16,9 +16,9 @@
 #include "lighting/terminal_view.h"
 #include "pipes/pipe_host.h"
 #include "transport/bootstrap.h"
-#include "transport/stream.h"
-#include "web/web_view.h"
+#include "transport/frame_channel.h"
 #include "veltari_version.h"
+#include "web/web_view.h"
 
 namespace {
 
@@ -173,7 +173,8 @@ int Run(const ServerOptions& options) {
     const std::wstring rendezvous = ServerPipeBaseName();
     if (!host.Start()) {
         // Tell a live server apart from a place where pipes cannot be made.
-        const StreamPtr probe = OpenPipeOutputStream(rendezvous + L"_in", 200);
+        const std::shared_ptr<FrameChannel> probe =
+            OpenFrameChannel(rendezvous + L"_in", PipeEnd::kWrite, 200);
         if (probe) {
             std::fprintf(stderr,
                          "%s: another lighting server is already serving the rendezvous pipes at %s.\n"

@@ -7,11 +7,12 @@
 #include <string_view>
 #include <vector>
 
+#include "api/protocol.h"
+
 namespace sdk {
 
 // LED ids form one id space shared by all devices, since the colour requests name LEDs without a device.
-constexpr int kMinLedId = 1;
-constexpr int kMaxLedId = 911;
+constexpr int kMinLedId = 1;  // up to kMaxLedId
 
 // Property ids carry the kind of their value in one flag bit.
 constexpr int kPropertyFlagBool = 0x1000;

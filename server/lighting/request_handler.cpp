@@ -5,35 +5,11 @@
 #include <optional>
 #include <vector>
 
+#include "api/protocol.h"
 #include "lighting/colour_list.h"
 
 namespace sdk {
 namespace {
-
-struct MethodEntry {
-    const char* name;
-    int minimumProtocol;
-};
-
-// The protocol version that brought each method; a server speaking an older protocol does not know it.
-constexpr MethodEntry kMethods[] = {
-    {"VeltraiHandshakeMethod", 0},
-    {"VeltariGetDeviceCount", 0},
-    {"VeltariGetDeviceInfo", 0},
-    {"VeltariGetLedPositions", 0},
-    {"VeltariGetLedIdForKeyName", 0},
-    {"VeltariSetLedsColors", 0},
-    {"InternalAquireAccessMode", 0},
-    {"VeltraiReleaseControlMethod", 2},
-    {"VeltariGetLedPositionsByDeviceIndex", 3},
-    {"VeltariGetLedsColors", 4},
-    {"VeltariSetLayerPriority", 4},
-    {"VeltariRegisterKeypressCallback", 4},
-    {"VeltariGetLedsColorsByDeviceIndex", 5},
-    {"VeltariSetLedsColorsFlushBuffer", 5},
-    {"VeltariGetBoolPropertyValue", 6},
-    {"VeltariGetInt32PropertyValue", 6},
-};
 
 // A JSON number that is a whole int32; anything else is not a usable index or id.
 std::optional<int> WholeNumber(const Json& value) {
@@ -100,7 +76,7 @@ std::optional<std::vector<LedColour>> ColoursToSet(const DeviceCatalog& catalog,
 }  // namespace
 
 int MethodMinimumProtocol(const std::string& method) {
-    for (const auto& entry : kMethods) {
+    for (const auto& entry : kProtocolMethods) {
         if (method == entry.name) return entry.minimumProtocol;
     }
     return -1;

@@ -6,16 +6,27 @@
 #include <memory>
 #include <string>
 
-#include "transport/stream.h"
+#include "transport/byte_pipe.h"
+#include "transport/frame_channel.h"
 
 namespace sdk {
+
+// Result codes of the server's pipes, with the values of the Windows errors they stand for.
+constexpr std::uint32_t kResultOk = 0;
+constexpr std::uint32_t kResultNotReady = 0xFFFFFFFFu;  // the pipe was closed
+constexpr std::uint32_t kErrorInvalidData = 13;         // a frame too large, or cut short earlier
+constexpr std::uint32_t kErrorBrokenPipe = 109;         // the client went away
+constexpr std::uint32_t kErrorNoData = 232;
+constexpr std::uint32_t kErrorPipeNotConnected = 233;
+constexpr std::uint32_t kErrorOperationAborted = 995;
+constexpr std::uint32_t kErrorIoPending = 997;  // time-out or cancel
 
 // One connected client end of a pipe.
 class IServerPipe {
 public:
     virtual ~IServerPipe() = default;
     // One whole frame (4-byte little-endian length, then the payload); time-out 0 or below: no limit.
-    // Result codes as for IStream: 0, 109 when the client went away, 997 on time-out or cancel, ...
+    // Result codes above: 0, 109 when the client went away, 997 on time-out or cancel, ...
     virtual std::uint32_t ReadMessage(Bytes& out, int timeoutMs) = 0;
     virtual std::uint32_t WriteMessage(const Bytes& in, int timeoutMs) = 0;
     // Raw bytes with no framing, for tests that send truncated or malformed frames.
@@ -36,6 +47,9 @@ public:
     // Wakes Accept, for good.
     virtual void Cancel() = 0;
 };
+
+// The server end over a connected byte pipe; null when `pipe` is.
+std::unique_ptr<IServerPipe> MakeServerPipe(std::unique_ptr<IBytePipe> pipe, std::uint64_t peerProcessId);
 
 // Starts listening on a pipe name in the Windows form \\.\pipe\REST. Null when the name is already
 // served by someone else or cannot be created.

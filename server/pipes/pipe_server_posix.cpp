@@ -1,7 +1,8 @@
-// The server side of the pipes over Unix domain stream sockets, with the framing and the Windows result
-// codes of the client streams.
+// The server side of the pipes over Unix domain stream sockets: names, listening and accepting; the
+// connected ends are byte pipes like the client's.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,74 +16,42 @@
 #include <string>
 
 #include "pipes/pipe_server.h"
+#include "transport/byte_pipe_posix.h"
 #include "transport/pipe_path_posix.h"
-#include "transport/socket_io_posix.h"
 
 namespace sdk {
 namespace {
 
-class ServerPipePosix final : public IServerPipe {
+// A manual-reset event that is never reset: once signalled, every poll() that includes it ends at once.
+class CancelEvent {
 public:
-    ServerPipePosix(int fd, std::uint64_t peerProcessId)
-        : fd_(fd), peerProcessId_(peerProcessId), channel_(fd) {}
-    ~ServerPipePosix() override { Close(); }
-
-    bool Valid() const { return channel_.Valid(); }
-
-    std::uint32_t ReadMessage(Bytes& out, int timeoutMs) override {
-        if (fd_ < 0) {
-            return kResultNotReady;
-        }
-        if (framingLost_) {
-            return kErrorInvalidData;
-        }
-        return channel_.ReceiveFrame(out, timeoutMs, framingLost_);
-    }
-
-    std::uint32_t WriteMessage(const Bytes& in, int timeoutMs) override {
-        if (fd_ < 0) {
-            return kResultNotReady;
-        }
-        if (framingLost_) {
-            return kErrorInvalidData;
-        }
-        return channel_.SendFrame(in, timeoutMs, framingLost_);
-    }
-
-    std::uint32_t WriteRaw(const Bytes& in, int timeoutMs) override {
-        if (fd_ < 0) {
-            return kResultNotReady;
-        }
-        std::size_t moved = 0;
-        return channel_.SendExact(in.data(), in.size(), timeoutMs, moved);
-    }
-
-    void Cancel() override {
-        std::lock_guard<std::mutex> lock(handleMutex_);
-        if (fd_ >= 0) {
-            channel_.Cancel(SHUT_RDWR);
-        }
-    }
-
-    void Close() override {
-        std::lock_guard<std::mutex> lock(handleMutex_);
+    CancelEvent() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~CancelEvent() {
         if (fd_ >= 0) {
             ::close(fd_);
-            fd_ = -1;
         }
     }
+    CancelEvent(const CancelEvent&) = delete;
+    CancelEvent& operator=(const CancelEvent&) = delete;
 
-    std::uint64_t PeerProcessId() override { return peerProcessId_; }
+    void Signal() {
+        const std::uint64_t one = 1;
+        // The counter stays above zero because nobody reads it, so the event stays signalled.
+        while (fd_ >= 0 && ::write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
+        }
+    }
+    bool IsSignalled() const {
+        pollfd fd = {fd_, POLLIN, 0};
+        int n;
+        while (fd_ >= 0 && (n = ::poll(&fd, 1, 0)) < 0 && errno == EINTR) {
+        }
+        return fd_ >= 0 && n > 0;
+    }
+    // -1 when the event could not be created; waits then cannot be cancelled.
+    int Descriptor() const { return fd_; }
 
 private:
     int fd_;
-    std::uint64_t peerProcessId_;
-    SocketChannel channel_;
-    // Orders a cancel from another thread with the close, so that a cancel never shuts down a descriptor
-    // that has been closed and reused.
-    std::mutex handleMutex_;
-    // Once a frame was cut short nobody can tell where the next one starts.
-    bool framingLost_ = false;
 };
 
 std::string DirectoryOf(const std::string& path) {
@@ -184,11 +153,7 @@ public:
                 if (::getsockopt(client, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0) {
                     pid = static_cast<std::uint64_t>(credentials.pid);
                 }
-                auto pipe = std::make_unique<ServerPipePosix>(client, pid);
-                if (!pipe->Valid()) {
-                    return nullptr;
-                }
-                return pipe;
+                return MakeServerPipe(AdoptSocket(client, SHUT_RDWR), pid);
             }
             if (errno == EINTR || errno == ECONNABORTED) {
                 continue;

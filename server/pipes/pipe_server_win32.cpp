@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "pipes/pipe_server.h"
-#include "transport/pipe_io_win32.h"
+#include "transport/byte_pipe_win32.h"
 
 namespace sdk {
 namespace {
@@ -42,101 +42,24 @@ private:
     HANDLE handle_;
 };
 
-HANDLE NewEvent() { return CreateEventW(nullptr, TRUE, FALSE, nullptr); }
+HANDLE NewEvent() {
+    return CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
 
 HANDLE CreateInstance(const std::wstring& name, bool first) {
     DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
     if (first) {
         openMode |= FILE_FLAG_FIRST_PIPE_INSTANCE;
     }
-    return CreateNamedPipeW(name.c_str(), openMode, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT |
-                                                        PIPE_REJECT_REMOTE_CLIENTS,
+    return CreateNamedPipeW(name.c_str(), openMode,
+                            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
                             PIPE_UNLIMITED_INSTANCES, kPipeBufferSize, kPipeBufferSize, 0, nullptr);
 }
 
-class Win32ServerPipe final : public IServerPipe {
-public:
-    explicit Win32ServerPipe(HANDLE pipe) : pipe_(pipe), cancelEvent_(NewEvent()) {
-        readOverlapped_.hEvent = NewEvent();
-        writeOverlapped_.hEvent = NewEvent();
-        ULONG pid = 0;
-        if (GetNamedPipeClientProcessId(pipe, &pid)) {
-            peerProcessId_ = pid;
-        }
-    }
-
-    ~Win32ServerPipe() override {
-        Close();
-        CloseHandle(readOverlapped_.hEvent);
-        CloseHandle(writeOverlapped_.hEvent);
-    }
-
-    std::uint32_t ReadMessage(Bytes& out, int timeoutMs) override {
-        std::lock_guard lock(readMutex_);
-        if (pipe_ == INVALID_HANDLE_VALUE) {
-            return kResultNotReady;
-        }
-        if (readFramingLost_) {
-            return kErrorInvalidData;
-        }
-        return win32::ReadFrame(ReadIo(), out, timeoutMs, readFramingLost_);
-    }
-
-    std::uint32_t WriteMessage(const Bytes& in, int timeoutMs) override {
-        std::lock_guard lock(writeMutex_);
-        if (pipe_ == INVALID_HANDLE_VALUE) {
-            return kResultNotReady;
-        }
-        if (writeFramingLost_) {
-            return kErrorInvalidData;
-        }
-        return win32::WriteFrame(WriteIo(), in, timeoutMs, writeFramingLost_);
-    }
-
-    std::uint32_t WriteRaw(const Bytes& in, int timeoutMs) override {
-        std::lock_guard lock(writeMutex_);
-        if (pipe_ == INVALID_HANDLE_VALUE) {
-            return kResultNotReady;
-        }
-        std::size_t moved = 0;
-        return win32::WriteExactly(WriteIo(), in.data(), in.size(), timeoutMs, moved);
-    }
-
-    void Cancel() override { SetEvent(cancelEvent_.Get()); }
-
-    // Waits out operations of other threads (the cancel wakes them) so the handle never goes away
-    // under a pending operation. Data already written stays readable by the client.
-    void Close() override {
-        Cancel();
-        std::scoped_lock lock(readMutex_, writeMutex_);
-        if (pipe_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(pipe_);
-            pipe_ = INVALID_HANDLE_VALUE;
-        }
-    }
-
-    std::uint64_t PeerProcessId() override { return peerProcessId_; }
-
-private:
-    win32::PipeIo ReadIo() { return win32::PipeIo{pipe_, &readOverlapped_, cancelEvent_.Get()}; }
-    win32::PipeIo WriteIo() { return win32::PipeIo{pipe_, &writeOverlapped_, cancelEvent_.Get()}; }
-
-    HANDLE pipe_;
-    UniqueHandle cancelEvent_;
-    OVERLAPPED readOverlapped_{};
-    OVERLAPPED writeOverlapped_{};
-    std::mutex readMutex_;
-    std::mutex writeMutex_;
-    // Once a frame was cut short nobody can tell where the next one starts; one flag per direction,
-    // each guarded by that direction's mutex.
-    bool readFramingLost_ = false;
-    bool writeFramingLost_ = false;
-    std::uint64_t peerProcessId_ = 0;
-};
-
 class Win32PipeListener final : public IPipeListener {
 public:
-    Win32PipeListener(std::wstring name, HANDLE firstInstance) : name_(std::move(name)), stopEvent_(NewEvent()) {
+    Win32PipeListener(std::wstring name, HANDLE firstInstance)
+        : name_(std::move(name)), stopEvent_(NewEvent()) {
         bool ready = stopEvent_.Valid();
         for (Slot& slot : slots_) {
             slot.overlapped.hEvent = NewEvent();
@@ -186,7 +109,9 @@ public:
         }
         HANDLE pipe = connected_.front();
         connected_.pop_front();
-        return std::make_unique<Win32ServerPipe>(pipe);
+        ULONG pid = 0;
+        GetNamedPipeClientProcessId(pipe, &pid);
+        return MakeServerPipe(AdoptPipeHandle(pipe), pid);
     }
 
     // Stops listening too: clients that come later find no instance.
@@ -307,7 +232,7 @@ private:
 }  // namespace
 
 std::unique_ptr<IPipeListener> ListenOnPipe(const std::wstring& pipeName) {
-    if (!win32::IsLocalPipeName(pipeName)) {
+    if (!IsLocalPipeName(pipeName)) {
         return nullptr;
     }
     // The first instance claims the name and fails when someone already serves it. Not every

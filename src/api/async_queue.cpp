@@ -13,28 +13,34 @@ AsyncQueue::~AsyncQueue() {
     Join();
 }
 
-void AsyncQueue::AppendCallbackLocked(AsyncCallbackEntry entry) {
-    if (!started_ && !closed_) {
-        started_ = true;
-        // First, so that whoever stops the worker at unload knows of it before it exists.
-        if (onFirstStart_) onFirstStart_();
-        running_.store(true, std::memory_order_release);
+bool AsyncQueue::StartWorker() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return PrepareCallLocked();
+}
+
+bool AsyncQueue::PrepareCallLocked() {
+    if (closed_) return false;
+    if (!worker_.Joinable()) {
+        if (!firstStartDone_) {
+            // First, so that whoever stops the worker at unload knows of it before it exists.
+            if (onFirstStart_) onFirstStart_();
+            firstStartDone_ = true;
+        }
         worker_ = LibraryThread([this] { Run(); });
     }
-    callbacks_.push_back(entry);
+    callbacks_.reserve(callbacks_.size() + 1);
+    return true;
+}
+
+void AsyncQueue::AppendCallbackLocked(AsyncCallbackEntry entry) noexcept {
+    callbacks_.push_back(entry);  // room was made
+    if (callbacks_.size() == 1) wake_.notify_one();
 }
 
 void AsyncQueue::Close() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        closed_ = true;
-    }
-    {
-        // Changed under the sleep mutex, so a worker between its test and its wait cannot miss it.
-        std::lock_guard<std::mutex> lock(sleepMutex_);
-        running_.store(false, std::memory_order_release);
-    }
-    sleepCondition_.notify_all();
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    wake_.notify_one();
 }
 
 void AsyncQueue::Join() {
@@ -44,47 +50,61 @@ void AsyncQueue::Join() {
 
 bool AsyncQueue::WorkerStarted() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return started_;
+    return worker_.Joinable();
 }
 
-bool AsyncQueue::WaitForNextPass() {
-    std::unique_lock<std::mutex> lock(sleepMutex_);
-    return !sleepCondition_.wait_for(lock, kPassInterval,
-                                     [this] { return !running_.load(std::memory_order_acquire); });
-}
-
-void AsyncQueue::Run() {
+void AsyncQueue::Run() noexcept {
+    using Clock = std::chrono::steady_clock;
     // Kept across passes with their capacity, so a steady flow of calls allocates nothing here.
     std::vector<AsyncCallbackEntry> taken;
-    while (running_.load(std::memory_order_acquire)) {
-        if (!WaitForNextPass()) break;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            taken.swap(callbacks_);
-            if (!taken.empty()) TakePendingLocked();
-        }
-        if (taken.empty()) continue;
+    Clock::time_point lastPass = Clock::now();
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return !callbacks_.empty() || closed_; });
+        // The next tick of the rhythm: calls that come until then share this pass.
+        const auto ticks = (Clock::now() - lastPass) / kPassInterval + 1;
+        wake_.wait_until(lock, lastPass + ticks * kPassInterval, [this] { return closed_; });
+        if (callbacks_.empty()) return;  // closed, nothing left
+        taken.swap(callbacks_);
+        TakePendingLocked();
+        lock.unlock();
+        CarryOut(taken);
+        taken.clear();
+        lastPass = Clock::now();
+        lock.lock();
+    }
+}
 
+void AsyncQueue::CarryOut(const std::vector<AsyncCallbackEntry>& taken) noexcept {
+    bool success = false;
+    int error = VeltariErrorServerUnreachable;
+    try {
         const std::string request = BuildTakenRequest();
         std::string answer;
         {
             Exchange exchange;
             if (exchange.Gate()) answer = exchange.Call(request);
+            error = exchange.Failure();
         }
-        bool success = false;
-        int error = VeltariErrorServerUnreachable;
         if (!answer.empty()) {
             const Response response(answer);
             error = response.ErrorCode();
             success = response.Result().AsBool();
         }
-        // The callbacks read the outcome through VeltariGetLastError as well.
-        StoreLastError(error);
-        for (const AsyncCallbackEntry& entry : taken) {
-            if (entry.callback != nullptr)
-                entry.callback(entry.context, success, static_cast<VeltariError>(error));
+    } catch (...) {
+        // Memory ran out on the way: this pass fails as a whole, the next one starts afresh.
+        success = false;
+        error = VeltariErrorServerUnreachable;
+    }
+    // The callbacks read the outcome through VeltariGetLastError as well.
+    StoreLastError(error);
+    for (const AsyncCallbackEntry& entry : taken) {
+        if (entry.callback == nullptr) continue;
+        try {
+            entry.callback(entry.context, success, static_cast<VeltariError>(error));
+        } catch (...) {
+            // Nobody on this thread could receive it; the other callbacks still hear their outcome.
         }
-        taken.clear();
     }
 }
 

@@ -1,13 +1,13 @@
 // A queue of asynchronous colour calls and the worker thread that carries them to the server.
 //
-// Callers queue under the queue mutex and return; they never wait for the worker and never wake it. The
-// worker makes one pass every 10 ms, counted from the end of its previous pass: it takes everything
-// queued since its last look, sends it as one request, stores the outcome as its own last error and
-// calls the callbacks of every call it took, in the order they were queued. The queue mutex is held
-// only while queueing and while the worker takes the queue, never during the exchange or a callback.
+// Callers queue under the queue mutex and return at once. The worker sleeps until a call is queued (or
+// the queue closes), so an idle library never wakes up. Passes keep a 10 ms rhythm counted from the end
+// of the previous pass: everything queued until the next tick goes out as one request, the outcome
+// becomes the worker's own last error and every callback taken is called, in the order queued. The queue
+// mutex is held only while queueing and while the worker takes the queue, never during the exchange or a
+// callback.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -29,51 +29,53 @@ class AsyncQueue {
 public:
     static constexpr std::chrono::milliseconds kPassInterval{10};
 
-    // `onFirstStart` runs once, on the thread that starts the worker, with the queue mutex held.
+    // `onFirstStart` runs on the thread that starts the worker, with the queue mutex held, before the
+    // worker exists; until it has once returned normally, no worker is started.
     explicit AsyncQueue(std::function<void()> onFirstStart);
     virtual ~AsyncQueue();
     AsyncQueue(const AsyncQueue&) = delete;
     AsyncQueue& operator=(const AsyncQueue&) = delete;
 
-    // From now on no worker is started; calls still queue, but nothing carries them. Wakes a worker
-    // that is waiting for its next pass, which then ends without taking the queue.
+    // Starts the worker unless it runs. Throws when no thread can be started; the queue is then as it
+    // was and a later call tries again. False once the queue is closed.
+    bool StartWorker();
+    // From now on every call is refused. The worker carries what is queued in one last pass (each
+    // callback hears its outcome) and ends.
     void Close();
-    // Closes and waits for the worker to end: a pass in progress finishes its exchange and callbacks.
-    // A subclass must join before its destruction begins, since the worker calls its collection step.
+    // Closes and waits for the worker to end. A subclass must join before its destruction begins,
+    // since the worker calls its collection step.
     void Join();
 
-    // Whether this queue ever started its worker.
     bool WorkerStarted();
 
 protected:
-    // Called by the subclass with mutex_ held, after it has queued its colours: appends the callback
-    // entry and starts the worker when this is the queue's first call.
-    void AppendCallbackLocked(AsyncCallbackEntry entry);
+    // With mutex_ held, before anything of a call is stored: starts the worker when needed and makes
+    // room for one more callback entry, so that AppendCallbackLocked cannot fail. False when closed;
+    // throws when the worker or the room cannot be had. Either way nothing was queued.
+    bool PrepareCallLocked();
+    // With mutex_ held, after PrepareCallLocked and after the colours were stored.
+    void AppendCallbackLocked(AsyncCallbackEntry entry) noexcept;
 
-    // The collection step of a pass, on the worker. TakePendingLocked runs with mutex_ held and moves
-    // the pending colours out of the queue; BuildTakenRequest runs without it and turns what was taken
-    // into the request text, forgetting it.
-    virtual void TakePendingLocked() = 0;
+    // The collection step of a pass, on the worker. TakePendingLocked runs with mutex_ held and moves the
+    // pending colours out of the queue; BuildTakenRequest runs without it and turns what was taken into
+    // the request text, forgetting it also when it throws.
+    virtual void TakePendingLocked() noexcept = 0;
     virtual std::string BuildTakenRequest() = 0;
 
-    // Guards the callback entries and the subclass's pending colours.
+    // Guards the callback entries, the flags and the subclass's pending colours.
     std::mutex mutex_;
 
 private:
-    void Run();
-    // Waits one pass interval; false when the queue was closed meanwhile.
-    bool WaitForNextPass();
+    void Run() noexcept;
+    // One exchange for the entries taken, then their callbacks; a failure of any kind reaches them as
+    // (false, VeltariErrorServerUnreachable).
+    void CarryOut(const std::vector<AsyncCallbackEntry>& taken) noexcept;
 
     std::function<void()> onFirstStart_;
+    bool firstStartDone_ = false;  // under mutex_
+    bool closed_ = false;          // under mutex_
     std::vector<AsyncCallbackEntry> callbacks_;
-    bool started_ = false;  // under mutex_: a worker is started at most once
-    bool closed_ = false;   // under mutex_
-
-    // Read by the worker at the top of each pass without mutex_.
-    std::atomic<bool> running_{false};
-    // Only for waking the worker early when the queue closes; callers never touch it.
-    std::mutex sleepMutex_;
-    std::condition_variable sleepCondition_;
+    std::condition_variable wake_;  // a first call since the last pass, or the close
     LibraryThread worker_;
 };
 

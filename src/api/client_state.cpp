@@ -64,7 +64,7 @@ void UnloadClientState() {
     // thread, so that must happen with the mutex free.
     std::unique_ptr<IRpcConnection> connection;
     {
-        std::lock_guard<std::recursive_mutex> lock(state->connectionMutex);
+        std::lock_guard<std::mutex> lock(state->connectionMutex);
         connection = std::move(state->connection);
     }
     connection.reset();
@@ -75,7 +75,7 @@ void UnloadClientState() {
 
 void SetConnectionFactory(ConnectionFactory factory) {
     ClientState& state = State();
-    std::lock_guard<std::recursive_mutex> lock(state.connectionMutex);
+    std::lock_guard<std::mutex> lock(state.connectionMutex);
     state.connectionFactory = std::move(factory);
 }
 

@@ -31,9 +31,10 @@ inline constexpr int kSdkProtocolVersion = 9;
 using ConnectionFactory = std::function<std::unique_ptr<IRpcConnection>(const std::string& identity)>;
 
 struct ClientState {
-    // Recursive: the handshake holds it for its whole run and takes it again inside the gate and Call;
-    // every connection is given this mutex, so one request is in flight per process.
-    std::recursive_mutex connectionMutex;
+    // Held by every exchange (exchange.h) from the gate to the end of its request, and by the handshake
+    // for its whole run, so one request is in flight per process and the connection that passed the
+    // gate is the one used. Never taken again by a thread that holds it.
+    std::mutex connectionMutex;
     std::unique_ptr<IRpcConnection> connection;
     // What the last handshake learnt; returned by copy.
     VeltariProtocolDetails details{};

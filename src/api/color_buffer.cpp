@@ -11,8 +11,6 @@ using namespace sdk;
 
 namespace {
 
-constexpr int kBufferMinProtocol = 5;
-
 bool ValidColorList(int size, const VeltariLedColor* ledsColors) {
     return size > 0 && ValidateLedColors(size, ledsColors, kCheckAll);
 }
@@ -57,11 +55,11 @@ bool VeltariSetLedsColorsFlushBuffer(void) {
         }
         // Taken out whole; colours of a failed exchange are not put back.
         DeviceLedColors taken = State().colors.buffer.TakeAll();
-        const std::string answer = exchange.Call(BuildFlushRequest(taken));
-        if (answer.empty()) {
-            return Fail(VeltariErrorServerUnreachable, false);
+        const auto answer = exchange.Send(BuildFlushRequest(taken));
+        if (!answer) {
+            return false;
         }
-        return ReadErrorCodeAndResult(Response(answer)).AsBool();
+        return ReadErrorCodeAndResult(*answer).AsBool();
     });
 }
 
@@ -74,7 +72,10 @@ bool VeltariSetLedsColorsAsync(int size, const VeltariLedColor* ledsColors, Velt
         if (!ValidColorList(size, ledsColors)) {
             return Fail(VeltariErrorBadArgument, false);
         }
-        State().colors.setQueue.Queue(size, ledsColors, AsyncCallbackEntry{callback, context});
+        // A worker that cannot start throws out of here: the call fails with 1 and nothing is queued.
+        if (!State().colors.setQueue.Queue(size, ledsColors, AsyncCallbackEntry{callback, context})) {
+            return Fail(VeltariErrorServerUnreachable, false);  // unload has begun
+        }
         return Fail(VeltariErrorSuccess, true);
     });
 }
@@ -88,9 +89,15 @@ bool VeltariSetLedsColorsFlushBufferAsync(VeltariAsyncCallback callback, void* c
             return Fail(VeltariErrorServerProtocolTooOld, false);
         }
         ColorState& colors = State().colors;
+        // The worker first: a call that fails for want of a thread leaves the buffer as it was.
+        if (!colors.flushQueue.StartWorker()) {
+            return Fail(VeltariErrorServerUnreachable, false);  // unload has begun
+        }
         // The buffer mutex is released before the queue's is taken.
         DeviceLedColors taken = colors.buffer.TakeAll();
-        colors.flushQueue.Queue(taken, AsyncCallbackEntry{callback, context});
+        if (!colors.flushQueue.Queue(taken, AsyncCallbackEntry{callback, context})) {
+            return Fail(VeltariErrorServerUnreachable, false);
+        }
         return Fail(VeltariErrorSuccess, true);
     });
 }

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "api/client_state.h"
-#include "api/methods.h"
+#include "api/protocol.h"
 
 namespace sdk {
 
@@ -19,36 +19,43 @@ DeviceLedColors ColorBuffer::TakeAll() {
     return taken;
 }
 
-void SetColorsQueue::Queue(int count, const VeltariLedColor* colors, AsyncCallbackEntry entry) {
+bool SetColorsQueue::Queue(int count, const VeltariLedColor* colors, AsyncCallbackEntry entry) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!PrepareCallLocked()) return false;
     pending_->Store(count, colors);
     AppendCallbackLocked(entry);
+    return true;
 }
 
-void SetColorsQueue::TakePendingLocked() {
+void SetColorsQueue::TakePendingLocked() noexcept {
     pending_.swap(taken_);
 }
 
 std::string SetColorsQueue::BuildTakenRequest() {
+    struct Forget {
+        LedColorSet& set;
+        ~Forget() { set.Clear(); }
+    } forget{*taken_};
     taken_->SortedColors(request_);
-    taken_->Clear();
     return BuildLedColorsRequest(kMethodSetLedsColors, static_cast<int>(request_.size()), request_.data());
 }
 
-void FlushColorsQueue::Queue(DeviceLedColors& devices, AsyncCallbackEntry entry) {
+bool FlushColorsQueue::Queue(DeviceLedColors& devices, AsyncCallbackEntry entry) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!PrepareCallLocked()) return false;
     MergeDeviceColors(pending_, devices);
     AppendCallbackLocked(entry);
+    return true;
 }
 
-void FlushColorsQueue::TakePendingLocked() {
+void FlushColorsQueue::TakePendingLocked() noexcept {
     taken_.swap(pending_);
 }
 
 std::string FlushColorsQueue::BuildTakenRequest() {
-    std::string request = BuildFlushRequest(taken_);
-    taken_.clear();
-    return request;
+    DeviceLedColors taken;
+    taken.swap(taken_);
+    return BuildFlushRequest(taken);
 }
 
 ColorState::ColorState()

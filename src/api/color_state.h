@@ -34,10 +34,12 @@ public:
     using AsyncQueue::AsyncQueue;
     ~SetColorsQueue() override { Join(); }
 
-    void Queue(int count, const VeltariLedColor* colors, AsyncCallbackEntry entry);
+    // False when the queue no longer takes calls (unload has begun); throws when the worker cannot be
+    // started. Nothing is queued unless it returns true.
+    bool Queue(int count, const VeltariLedColor* colors, AsyncCallbackEntry entry);
 
 private:
-    void TakePendingLocked() override;
+    void TakePendingLocked() noexcept override;
     std::string BuildTakenRequest() override;
 
     // Swapped whole when the worker takes the queue, so the queue mutex is held for two pointer moves.
@@ -53,10 +55,12 @@ public:
     ~FlushColorsQueue() override { Join(); }
 
     // Merges `devices` into the pending colours (a colour handed over later wins) and leaves it empty.
-    void Queue(DeviceLedColors& devices, AsyncCallbackEntry entry);
+    // Results as for SetColorsQueue::Queue; StartWorker first, so that a worker that cannot start fails
+    // the call before the colour buffer is taken.
+    bool Queue(DeviceLedColors& devices, AsyncCallbackEntry entry);
 
 private:
-    void TakePendingLocked() override;
+    void TakePendingLocked() noexcept override;
     std::string BuildTakenRequest() override;
 
     DeviceLedColors pending_;

@@ -35,11 +35,11 @@ bool VeltariRequestControl(VeltariAccessMode accessMode) {
         if (!exchange.Gate()) {
             return Fail(VeltariErrorServerUnreachable, false);
         }
-        const std::string answer = exchange.Call(AccessModeRequest(kMethodRequestControl));
-        if (answer.empty()) {
-            return Fail(VeltariErrorServerUnreachable, false);
+        const auto answer = exchange.Send(AccessModeRequest(kMethodRequestControl));
+        if (!answer) {
+            return false;
         }
-        return ReadResultOnly(Response(answer)).AsBool();
+        return ReadResultOnly(*answer).AsBool();
     });
 }
 
@@ -55,14 +55,14 @@ bool VeltariReleaseControl(VeltariAccessMode accessMode) {
         if (accessMode != VeltariAccessModeLightingControl) {
             return Fail(VeltariErrorBadArgument, false);
         }
-        if (ServerProtocolVersion() < 2) {
+        if (ServerProtocolVersion() < kReleaseControlMinProtocol) {
             return Fail(VeltariErrorServerProtocolTooOld, false);
         }
-        const std::string answer = exchange.Call(AccessModeRequest(kMethodReleaseControl));
-        if (answer.empty()) {
-            return Fail(VeltariErrorServerUnreachable, false);
+        const auto answer = exchange.Send(AccessModeRequest(kMethodReleaseControl));
+        if (!answer) {
+            return false;
         }
-        return ReadErrorCodeAndResult(Response(answer)).AsBool();
+        return ReadErrorCodeAndResult(*answer).AsBool();
     });
 }
 
@@ -75,7 +75,7 @@ bool VeltariSetLayerPriority(int layerPriority) {
         if (!exchange.Gate()) {
             return Fail(VeltariErrorServerUnreachable, false);
         }
-        if (ServerProtocolVersion() < 4) {
+        if (ServerProtocolVersion() < kLayerPriorityMinProtocol) {
             return Fail(VeltariErrorServerProtocolTooOld, false);
         }
         // Taken as unsigned, so negative priorities are out of range too.
@@ -84,10 +84,10 @@ bool VeltariSetLayerPriority(int layerPriority) {
         }
         Json params;
         params["layerPriority"] = Json(layerPriority);
-        const std::string answer = exchange.Call(BuildRequest(kMethodSetLayerPriority, std::move(params)));
-        if (answer.empty()) {
-            return Fail(VeltariErrorServerUnreachable, false);
+        const auto answer = exchange.Send(BuildRequest(kMethodSetLayerPriority, std::move(params)));
+        if (!answer) {
+            return false;
         }
-        return ReadErrorCodeAndResult(Response(answer)).AsBool();
+        return ReadErrorCodeAndResult(*answer).AsBool();
     });
 }

@@ -69,12 +69,12 @@ VeltariDeviceInfo* VeltariGetDeviceInfo(int deviceIndex) {
         }
         Json params;
         params["deviceIndex"] = Json(deviceIndex);
-        const std::string answer = exchange.Call(BuildRequest(kMethodGetDeviceInfo, std::move(params)));
-        if (answer.empty()) {
-            return Fail(VeltariErrorServerUnreachable, nullptr);
+        const auto answer = exchange.Send(BuildRequest(kMethodGetDeviceInfo, std::move(params)));
+        if (!answer) {
+            return nullptr;
         }
         // Only the presence of "result" decides; a device the server does not have comes back without one.
-        const Response response(answer);
+        const Response& response = *answer;
         const Json& result = response.Result();
         if (result.IsNull()) {
             return Fail(VeltariErrorBadArgument, nullptr);

@@ -2,17 +2,32 @@
 
 #include <utility>
 
+#include "transport/frame_channel.h"
+
 namespace sdk {
 
 Exchange::Exchange() : state_(State()), lock_(state_.connectionMutex) {}
 
-bool Exchange::Gate() { return state_.connection != nullptr && !state_.connection->IsBroken(); }
+bool Exchange::Gate() {
+    return state_.connection != nullptr && !state_.connection->IsBroken();
+}
 
 std::string Exchange::Call(std::string_view request) {
-    if (state_.connection == nullptr) {
+    // The text and its NUL must fit one frame.
+    tooLarge_ = request.size() >= kMaxFramePayload;
+    if (state_.connection == nullptr || tooLarge_) {
         return std::string();
     }
     return state_.connection->Call(request);
+}
+
+std::optional<Response> Exchange::Send(std::string_view request) {
+    const std::string answer = Call(request);
+    if (answer.empty()) {
+        StoreLastError(Failure());
+        return std::nullopt;
+    }
+    return std::optional<Response>(std::in_place, answer);
 }
 
 std::string BuildRequest(std::string_view method) {

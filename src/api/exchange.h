@@ -5,48 +5,26 @@
 //         if (!HandshakeDone()) return Fail(VeltariErrorNoHandshake, -1);
 //         Exchange exchange;                        // holds the connection mutex from here on
 //         if (!exchange.Gate()) return Fail(VeltariErrorServerUnreachable, -1);
-//         const std::string answer = exchange.Call(BuildRequest(kMethodGetDeviceCount));
-//         if (answer.empty()) return Fail(VeltariErrorServerUnreachable, -1);
-//         return ReadResultOnly(Response(answer)).AsInt();
+//         const auto answer = exchange.Send(BuildRequest(kMethodGetDeviceCount));
+//         if (!answer) return -1;                  // Send stored the error
+//         return ReadResultOnly(*answer).AsInt();
 //     }
 //
 // Tests that come between the gate and the request (a minimum protocol, an argument) go between
-// Gate() and Call(); tests that come before the gate go before the Exchange is made, so they never wait.
+// Gate() and Send(); tests that come before the gate go before the Exchange is made, so they never wait.
 #pragma once
 
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "api/client_state.h"
 #include "api/last_error.h"
-#include "api/methods.h"
+#include "api/protocol.h"
 #include "json/json.h"
 
 namespace sdk {
-
-// Holds the connection mutex for its whole life, so the connection that passed the gate is the one
-// that Call uses: a handshake on another thread cannot replace it in between.
-class Exchange {
-public:
-    Exchange();
-    Exchange(const Exchange&) = delete;
-    Exchange& operator=(const Exchange&) = delete;
-
-    // True when the slot holds a connection that is not broken. Never connects.
-    bool Gate();
-    // Sends one request over the connection in the slot and returns the answer; the empty text when
-    // there is no connection or no answer came.
-    std::string Call(std::string_view request);
-
-private:
-    ClientState& state_;
-    std::unique_lock<std::recursive_mutex> lock_;
-};
-
-// The request text: {"method":...} and, when params is given, "params" holding it.
-std::string BuildRequest(std::string_view method);
-std::string BuildRequest(std::string_view method, Json params);
 
 // A parsed answer. Text that does not parse reads like an object without members.
 class Response {
@@ -66,6 +44,36 @@ public:
 private:
     Json root_;
 };
+
+// Holds the connection mutex for its whole life, so the connection that passed the gate is the one
+// that Call uses: a handshake on another thread cannot replace it in between.
+class Exchange {
+public:
+    Exchange();
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
+
+    // True when the slot holds a connection that is not broken. Never connects.
+    bool Gate();
+    // Sends one request over the connection in the slot and returns the answer; the empty text when
+    // there is no connection, no answer came, or the request is too large to ever be sent.
+    std::string Call(std::string_view request);
+    // Call, then the parsed answer; without an answer, stores Failure() as the last error and gives
+    // nothing, so a call reads:  const auto answer = exchange.Send(request); if (!answer) return failed;
+    std::optional<Response> Send(std::string_view request);
+    // The error for an empty answer of the last Call: VeltariErrorBadArgument when the request was above
+    // the largest frame and nothing was sent, VeltariErrorServerUnreachable otherwise.
+    int Failure() const { return tooLarge_ ? VeltariErrorBadArgument : VeltariErrorServerUnreachable; }
+
+private:
+    ClientState& state_;
+    std::unique_lock<std::mutex> lock_;
+    bool tooLarge_ = false;
+};
+
+// The request text: {"method":...} and, when params is given, "params" holding it.
+std::string BuildRequest(std::string_view method);
+std::string BuildRequest(std::string_view method, Json params);
 
 // The four ways of reading an answer. Each stores the calling thread's last error.
 

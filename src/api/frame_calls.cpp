@@ -21,10 +21,10 @@ int VeltariGetDeviceCount(void) {
         if (!exchange.Gate()) {
             return Fail(VeltariErrorServerUnreachable, -1);
         }
-        const std::string answer = exchange.Call(BuildRequest(kMethodGetDeviceCount));
-        if (answer.empty()) {
-            return Fail(VeltariErrorServerUnreachable, -1);
+        const auto answer = exchange.Send(BuildRequest(kMethodGetDeviceCount));
+        if (!answer) {
+            return -1;
         }
-        return ReadResultOnly(Response(answer)).AsInt();
+        return ReadResultOnly(*answer).AsInt();
     });
 }

@@ -38,9 +38,6 @@ bool Connect(Exchange& exchange, ClientState& state, RetiredConnections& retired
     state.connection = std::move(fresh);
     // Callbacks registered on the old connection would never hear from the new one.
     state.keyPresses.Clear();
-    if (state.connection != nullptr) {
-        state.connection->SetCallMutex(&state.connectionMutex);
-    }
     return exchange.Gate();
 }
 
@@ -84,8 +81,10 @@ bool BreakingChanges(int serverProtocol, const Response& response) {
 
 using namespace sdk;
 
-VeltariProtocolDetails VeltariPerformProtocolHandshake(void) {
-    return Guarded(NoDetails(), [&]() -> VeltariProtocolDetails {
+namespace {
+
+VeltariProtocolDetails Handshake() {
+    {
         RetiredConnections retired;  // declared first: destroyed after the exchange has released the mutex
         Exchange exchange;
         ClientState& state = State();
@@ -121,5 +120,21 @@ VeltariProtocolDetails VeltariPerformProtocolHandshake(void) {
         state.handshakeDone.store(true, std::memory_order_release);
         StoreLastError(VeltariErrorSuccess);
         return details;
+    }
+}
+
+}  // namespace
+
+VeltariProtocolDetails VeltariPerformProtocolHandshake(void) {
+    try {
+        return Handshake();
+    } catch (...) {
+    }
+    // Memory or a thread could not be had: like a server that did not answer, the stored details lose
+    // what the server said before.
+    return Guarded(NoDetails(), [] {
+        ClientState& state = State();
+        std::lock_guard<std::mutex> lock(state.connectionMutex);
+        return Unreachable(state);
     });
 }

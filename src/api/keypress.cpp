@@ -9,8 +9,6 @@ using namespace sdk;
 
 namespace {
 
-constexpr int kKeyPressMinProtocol = 4;
-
 // Runs on the connection's dispatcher thread, one notification at a time. The callbacks are called from
 // a copy of the registry, with its mutex released: a callback may register another callback (which
 // takes that mutex) or send a request (which takes the connection mutex, which a registration holds
@@ -52,11 +50,11 @@ bool VeltariRegisterKeypressCallback(VeltariKeyPressCallback callback, void* con
         if (state.connection->HasNotificationHandler()) {
             return Fail(VeltariErrorSuccess, true);
         }
-        const std::string answer = exchange.Call(BuildRequest(kMethodRegisterKeypressCallback));
-        if (answer.empty()) {
-            return Fail(VeltariErrorServerUnreachable, false);
+        const auto answer = exchange.Send(BuildRequest(kMethodRegisterKeypressCallback));
+        if (!answer) {
+            return false;
         }
-        if (!ReadErrorCodeDecides(Response(answer))) {
+        if (!ReadErrorCodeDecides(*answer)) {
             return false;
         }
         // A callback may make the first asynchronous colour call; unload must then stop that worker

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "api/protocol.h"
 #include "veltari.h"
 
 namespace sdk {
@@ -13,7 +14,6 @@ namespace sdk {
 constexpr unsigned kCheckLedIds = 1;     // every ledId in 0..kMaxLedId
 constexpr unsigned kCheckIntensity = 2;  // every r, g, b in 0..255
 constexpr unsigned kCheckAll = kCheckLedIds | kCheckIntensity;
-constexpr int kMaxLedId = 911;
 
 // True when the list passes the checks named by `checks`; duplicate ids always fail. A null array with a
 // positive count fails without being read. A count of 0 or less passes (callers refuse it first).

@@ -19,8 +19,7 @@ bool AcceptableList(int size, const VeltariLedColor* colors, unsigned checks) {
 // Copies the colours of the answer into the caller's records, by position. The answer carries its list
 // at the top level, not in "result"; a list that does not match the request leaves the records as they
 // were.
-bool FillColorsFromAnswer(const std::string& answer, int size, VeltariLedColor* colors) {
-    const Response response(answer);
+bool FillColorsFromAnswer(const Response& response, int size, VeltariLedColor* colors) {
     if (response.Root().IsNull()) {
         return Fail(VeltariErrorBadArgument, false);
     }
@@ -49,11 +48,11 @@ bool ExchangeColors(BuildRequestText buildRequest, int size, VeltariLedColor* co
     if (!exchange.Gate()) {
         return Fail(VeltariErrorServerUnreachable, false);
     }
-    const std::string answer = exchange.Call(buildRequest());
-    if (answer.empty()) {
-        return Fail(VeltariErrorServerUnreachable, false);
+    const auto answer = exchange.Send(buildRequest());
+    if (!answer) {
+        return false;
     }
-    return FillColorsFromAnswer(answer, size, colors);
+    return FillColorsFromAnswer(*answer, size, colors);
 }
 
 }  // namespace
@@ -73,12 +72,11 @@ bool VeltariSetLedsColors(int size, const VeltariLedColor* ledsColors) {
         if (!exchange.Gate()) {
             return Fail(VeltariErrorServerUnreachable, false);
         }
-        const std::string answer =
-            exchange.Call(BuildLedColorsRequest(kMethodSetLedsColors, size, ledsColors));
-        if (answer.empty()) {
-            return Fail(VeltariErrorServerUnreachable, false);
+        const auto answer = exchange.Send(BuildLedColorsRequest(kMethodSetLedsColors, size, ledsColors));
+        if (!answer) {
+            return false;
         }
-        return ReadErrorCodeAndResult(Response(answer)).AsBool();
+        return ReadErrorCodeAndResult(*answer).AsBool();
     });
 }
 
@@ -87,7 +85,7 @@ bool VeltariGetLedsColors(int size, VeltariLedColor* ledsColors) {
         if (!HandshakeDone()) {
             return Fail(VeltariErrorNoHandshake, false);
         }
-        if (ServerProtocolVersion() < 4) {
+        if (ServerProtocolVersion() < kGetColorsMinProtocol) {
             return Fail(VeltariErrorServerProtocolTooOld, false);
         }
         // The colour fields of a get request are sent as they are, so only the ids are checked.
@@ -104,7 +102,7 @@ bool VeltariGetLedsColorsByDeviceIndex(int deviceIndex, int size, VeltariLedColo
         if (!HandshakeDone()) {
             return Fail(VeltariErrorNoHandshake, false);
         }
-        if (ServerProtocolVersion() < 5) {
+        if (ServerProtocolVersion() < kColorsByDeviceMinProtocol) {
             return Fail(VeltariErrorServerProtocolTooOld, false);
         }
         if (deviceIndex < 0 || !AcceptableList(size, ledsColors, kCheckLedIds)) {

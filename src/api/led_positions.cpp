@@ -71,11 +71,11 @@ VeltariLedPositions* VeltariGetLedPositions(void) {
         if (!exchange.Gate()) {
             return Fail(VeltariErrorServerUnreachable, nullptr);
         }
-        const std::string answer = exchange.Call(BuildRequest(kMethodGetLedPositions));
-        if (answer.empty()) {
-            return Fail(VeltariErrorServerUnreachable, nullptr);
+        const auto answer = exchange.Send(BuildRequest(kMethodGetLedPositions));
+        if (!answer) {
+            return nullptr;
         }
-        const Response response(answer);
+        const Response& response = *answer;
         return RetainPositions(ReadResultOnly(response));
     });
 }
@@ -92,17 +92,17 @@ VeltariLedPositions* VeltariGetLedPositionsByDeviceIndex(int deviceIndex) {
         if (!exchange.Gate()) {
             return Fail(VeltariErrorServerUnreachable, nullptr);
         }
-        if (ServerProtocolVersion() < 3) {
+        if (ServerProtocolVersion() < kPositionsByDeviceMinProtocol) {
             return Fail(VeltariErrorServerProtocolTooOld, nullptr);
         }
         Json params;
         params["deviceIndex"] = Json(deviceIndex);
-        const std::string answer =
-            exchange.Call(BuildRequest(kMethodGetLedPositionsByDeviceIndex, std::move(params)));
-        if (answer.empty()) {
-            return Fail(VeltariErrorServerUnreachable, nullptr);
+        const auto answer =
+            exchange.Send(BuildRequest(kMethodGetLedPositionsByDeviceIndex, std::move(params)));
+        if (!answer) {
+            return nullptr;
         }
-        const Response response(answer);
+        const Response& response = *answer;
         if (!ReadErrorCodeDecides(response)) {
             return nullptr;
         }
@@ -125,11 +125,11 @@ int VeltariGetLedIdForKeyName(char keyName) {
         }
         Json params;
         params["keyName"] = Json(static_cast<int>(keyName));
-        const std::string answer = exchange.Call(BuildRequest(kMethodGetLedIdForKeyName, std::move(params)));
-        if (answer.empty()) {
-            return Fail(VeltariErrorServerUnreachable, 0);
+        const auto answer = exchange.Send(BuildRequest(kMethodGetLedIdForKeyName, std::move(params)));
+        if (!answer) {
+            return 0;
         }
         // A key the server does not know comes back as whatever it puts in "result".
-        return ReadResultOnly(Response(answer)).AsInt();
+        return ReadResultOnly(*answer).AsInt();
     });
 }

@@ -21,7 +21,7 @@ PropertyAnswer RequestProperty(int deviceIndex, VeltariDevicePropertyId property
     if (!HandshakeDone()) {
         return {VeltariErrorNoHandshake, std::nullopt};
     }
-    if (ServerProtocolVersion() < 6) {
+    if (ServerProtocolVersion() < kPropertiesMinProtocol) {
         return {VeltariErrorServerProtocolTooOld, std::nullopt};
     }
     if (deviceIndex < 0 || (static_cast<int>(propertyId) & typeFlag) == 0) {
@@ -36,7 +36,7 @@ PropertyAnswer RequestProperty(int deviceIndex, VeltariDevicePropertyId property
     params["propertyId"] = Json(static_cast<int>(propertyId));
     const std::string answer = exchange.Call(BuildRequest(method, std::move(params)));
     if (answer.empty()) {
-        return {VeltariErrorServerUnreachable, std::nullopt};
+        return {exchange.Failure(), std::nullopt};
     }
     return {VeltariErrorSuccess, std::optional<Response>(std::in_place, answer)};
 }

@@ -2,9 +2,8 @@
 
 #include <cstdint>
 
-#include "transport/binary_io.h"
+#include "transport/frame_channel.h"
 #include "transport/rpc_connection.h"
-#include "transport/stream.h"
 
 namespace sdk {
 namespace {
@@ -32,22 +31,19 @@ std::wstring ServerPipeBaseName() {
 
 std::wstring RequestPipeName(const std::string& identity) {
     const std::wstring base = ServerPipeBaseName();
-    StreamPtr toServer = OpenPipeOutputStream(base + L"_in", kOpenTimeoutMs);
+    const auto toServer = OpenFrameChannel(base + L"_in", PipeEnd::kWrite, kOpenTimeoutMs);
     if (!toServer) {
         return {};
     }
-    StreamPtr fromServer = OpenPipeInputStream(base + L"_out", kOpenTimeoutMs);
+    const auto fromServer = OpenFrameChannel(base + L"_out", PipeEnd::kRead, kOpenTimeoutMs);
     if (!fromServer) {
         return {};
     }
-    auto writer = std::make_shared<BinaryWriter>(std::move(toServer));
-    auto reader = std::make_shared<BinaryReader>(std::move(fromServer));
-
     // The write's result is not needed: a server that did not get the identity does not answer, and the
     // read decides.
-    writer->Write(TextMessage(identity), kRendezvousTimeoutMs);
+    toServer->WriteText(identity, kRendezvousTimeoutMs);
     Bytes reply;
-    reader->Read(reply, kRendezvousTimeoutMs);
+    fromServer->Read(reply, kRendezvousTimeoutMs);
     if (reply.empty()) {
         return {};
     }
@@ -65,17 +61,14 @@ std::unique_ptr<IRpcConnection> CreateRpcConnection(const std::string& identity)
         return nullptr;
     }
     // All three are tried whatever the earlier ones gave, in this order.
-    StreamPtr responses = OpenPipeInputStream(name + L"_out", kOpenTimeoutMs);
-    StreamPtr requests = OpenPipeOutputStream(name + L"_in", kOpenTimeoutMs);
-    StreamPtr notifications = OpenPipeInputStream(name + L"_callback", kOpenTimeoutMs);
+    auto responses = OpenFrameChannel(name + L"_out", PipeEnd::kRead, kOpenTimeoutMs);
+    auto requests = OpenFrameChannel(name + L"_in", PipeEnd::kWrite, kOpenTimeoutMs);
+    auto notifications = OpenFrameChannel(name + L"_callback", PipeEnd::kRead, kOpenTimeoutMs);
     if (!responses || !requests || !notifications) {
         return nullptr;
     }
-    auto notificationReader = std::make_shared<BinaryReader>(std::move(notifications));
-    auto requestWriter = std::make_shared<BinaryWriter>(std::move(requests));
-    auto responseReader = std::make_shared<BinaryReader>(std::move(responses));
-    return std::make_unique<RpcConnection>(std::move(responseReader), std::move(requestWriter),
-                                           std::move(notificationReader));
+    return std::make_unique<RpcConnection>(std::move(responses), std::move(requests),
+                                           std::move(notifications));
 }
 
 }  // namespace sdk

@@ -6,9 +6,24 @@
 // rest of its exit happens without the library.
 #pragma once
 
+#include <atomic>
 #include <functional>
+#include <utility>
 
 namespace sdk {
+
+// Test seam: the next `count` thread starts fail as if the system had no thread to give.
+inline std::atomic<int> g_refusedThreadStarts{0};
+inline void RefuseThreadStarts(int count) {
+    g_refusedThreadStarts.store(count);
+}
+// Takes one refusal, if any is left.
+inline bool ThreadStartRefused() {
+    int left = g_refusedThreadStarts.load();
+    while (left > 0 && !g_refusedThreadStarts.compare_exchange_weak(left, left - 1)) {
+    }
+    return left > 0;
+}
 
 class LibraryThread {
 public:
@@ -17,11 +32,23 @@ public:
     // about to run the body. Throws std::system_error when no thread can be started.
     explicit LibraryThread(std::function<void()> body);
     // Joins a thread still joinable.
-    ~LibraryThread();
+    ~LibraryThread() {
+        if (Joinable()) {
+            Join();
+        }
+    }
 
-    LibraryThread(LibraryThread&& other) noexcept;
+    LibraryThread(LibraryThread&& other) noexcept : control_(std::exchange(other.control_, nullptr)) {}
     // Joins the thread held before.
-    LibraryThread& operator=(LibraryThread&& other) noexcept;
+    LibraryThread& operator=(LibraryThread&& other) noexcept {
+        if (this != &other) {
+            if (Joinable()) {
+                Join();
+            }
+            control_ = std::exchange(other.control_, nullptr);
+        }
+        return *this;
+    }
     LibraryThread(const LibraryThread&) = delete;
     LibraryThread& operator=(const LibraryThread&) = delete;
 

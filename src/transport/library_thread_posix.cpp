@@ -13,6 +13,9 @@ struct LibraryThread::Control {
 };
 
 LibraryThread::LibraryThread(std::function<void()> body) {
+    if (ThreadStartRefused()) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    }
     auto control = std::make_unique<Control>();
     std::promise<void> running;
     std::future<void> started = running.get_future();
@@ -22,24 +25,6 @@ LibraryThread::LibraryThread(std::function<void()> body) {
     });
     started.wait();
     control_ = control.release();
-}
-
-LibraryThread::~LibraryThread() {
-    if (Joinable()) {
-        Join();
-    }
-}
-
-LibraryThread::LibraryThread(LibraryThread&& other) noexcept : control_(std::exchange(other.control_, nullptr)) {}
-
-LibraryThread& LibraryThread::operator=(LibraryThread&& other) noexcept {
-    if (this != &other) {
-        if (Joinable()) {
-            Join();
-        }
-        control_ = std::exchange(other.control_, nullptr);
-    }
-    return *this;
 }
 
 void LibraryThread::Join() {

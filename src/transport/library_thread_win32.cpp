@@ -71,6 +71,9 @@ sdk_LibraryThreadStart:
 namespace sdk {
 
 LibraryThread::LibraryThread(std::function<void()> body) {
+    if (ThreadStartRefused()) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    }
     auto control = std::make_unique<Control>();
     control->body = std::move(body);
     control->running = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -88,24 +91,6 @@ LibraryThread::LibraryThread(std::function<void()> body) {
     const HANDLE events[2] = {control->running, control->thread};
     WaitForMultipleObjects(2, events, FALSE, INFINITE);
     control_ = control.release();
-}
-
-LibraryThread::~LibraryThread() {
-    if (Joinable()) {
-        Join();
-    }
-}
-
-LibraryThread::LibraryThread(LibraryThread&& other) noexcept : control_(std::exchange(other.control_, nullptr)) {}
-
-LibraryThread& LibraryThread::operator=(LibraryThread&& other) noexcept {
-    if (this != &other) {
-        if (Joinable()) {
-            Join();
-        }
-        control_ = std::exchange(other.control_, nullptr);
-    }
-    return *this;
 }
 
 void LibraryThread::Join() {

@@ -4,16 +4,22 @@
 
 namespace sdk {
 
-RpcConnection::RpcConnection(std::shared_ptr<IBinaryReader> responseReader,
-                             std::shared_ptr<IBinaryWriter> requestWriter,
-                             std::shared_ptr<IBinaryReader> notificationReader)
-    : givenUp_(!responseReader || !requestWriter),
-      responseReader_(std::move(responseReader)),
-      requestWriter_(std::move(requestWriter)),
-      notificationReader_(std::move(notificationReader)) {}
+RpcConnection::RpcConnection(std::shared_ptr<FrameChannel> responses, std::shared_ptr<FrameChannel> requests,
+                             std::shared_ptr<FrameChannel> notifications)
+    : givenUp_(!responses || !requests),
+      responses_(std::move(responses)),
+      requests_(std::move(requests)),
+      notifications_(std::move(notifications)) {}
 
 RpcConnection::~RpcConnection() {
-    ClearNotificationHandler();
+    std::lock_guard<std::mutex> lock(startMutex_);
+    if (readerThread_.Joinable()) {
+        // The reader waits without a limit; only the cancel wakes it.
+        notifications_->Cancel();
+        running_ = false;
+        readerThread_.Join();
+    }
+    StopDispatcher();
     // The members then release the notification reader, the request writer and the response reader, in
     // that order; the last owner of each stream closes its pipe.
 }
@@ -22,27 +28,25 @@ std::string RpcConnection::Call(std::string_view request) {
     if (givenUp_) {
         return {};
     }
-    std::recursive_mutex* mutex = callMutex_.load();
-    std::lock_guard<std::recursive_mutex> callLock(mutex != nullptr ? *mutex : ownCallMutex_);
-
-    std::shared_ptr<IBinaryReader> reader;
-    std::shared_ptr<IBinaryWriter> writer;
+    std::lock_guard<std::mutex> callLock(callMutex_);
+    std::shared_ptr<FrameChannel> reader;
+    std::shared_ptr<FrameChannel> writer;
     {
         std::lock_guard<std::mutex> lock(channelMutex_);
-        reader = responseReader_;
-        writer = requestWriter_;
+        reader = responses_;
+        writer = requests_;
     }
     if (!reader || !writer) {
         return {};
     }
-    if (writer->WriteText(request, kCallTimeoutMs) != kResultOk) {
+    if (writer->WriteText(request, kCallTimeoutMs).status != IoStatus::kOk) {
         if (writer->IsBroken()) {
             GiveUpRequestChannels();
         }
         return {};
     }
     std::string response;
-    if (reader->ReadText(response, kCallTimeoutMs) == kResultOk && !response.empty()) {
+    if (reader->Read(response, kCallTimeoutMs).status == IoStatus::kOk && !response.empty()) {
         return response;
     }
     // A response that arrives after a time-out must never be taken for the answer to a later request;
@@ -54,13 +58,13 @@ std::string RpcConnection::Call(std::string_view request) {
 }
 
 void RpcConnection::GiveUpRequestChannels() {
-    std::shared_ptr<IBinaryWriter> writer;
-    std::shared_ptr<IBinaryReader> reader;
+    std::shared_ptr<FrameChannel> writer;
+    std::shared_ptr<FrameChannel> reader;
     {
         std::lock_guard<std::mutex> lock(channelMutex_);
         givenUp_ = true;
-        writer = std::move(requestWriter_);
-        reader = std::move(responseReader_);
+        writer = std::move(requests_);
+        reader = std::move(responses_);
     }
     // Released outside the lock, writer first; the streams close here unless a caller still holds them.
     writer.reset();
@@ -68,42 +72,33 @@ void RpcConnection::GiveUpRequestChannels() {
 }
 
 void RpcConnection::SetNotificationHandler(NotificationHandler handler) {
-    ClearNotificationHandler();
-    std::lock_guard<std::mutex> lock(handlerMutex_);
-    // Another thread may have installed a handler since the clear; its threads go before new ones start.
-    if (readerThread_.Joinable() || dispatcherThread_.Joinable()) {
-        StopNotificationThreads();
+    std::shared_ptr<const NotificationHandler> installed;
+    if (handler) {
+        installed = std::make_shared<const NotificationHandler>(std::move(handler));
     }
-    handler_ = std::move(handler);
-    if (handler_) {
-        StartNotificationThreads();
-    }
-}
-
-void RpcConnection::ClearNotificationHandler() {
-    if (!HasNotificationHandler()) {
-        return;
+    std::lock_guard<std::mutex> start(startMutex_);
+    if (installed && !readerThread_.Joinable() && notifications_) {
+        StartDelivery();
     }
     std::lock_guard<std::mutex> lock(handlerMutex_);
-    StopNotificationThreads();
-    handler_ = nullptr;
+    handler_ = std::move(installed);
 }
 
 bool RpcConnection::HasNotificationHandler() {
     std::lock_guard<std::mutex> lock(handlerMutex_);
-    return static_cast<bool>(handler_);
+    return handler_ != nullptr;
 }
 
 bool RpcConnection::IsBroken() {
-    if (givenUp_ || notificationsCancelled_) {
+    if (givenUp_) {
         return true;
     }
-    std::shared_ptr<IBinaryReader> reader;
-    std::shared_ptr<IBinaryWriter> writer;
+    std::shared_ptr<FrameChannel> reader;
+    std::shared_ptr<FrameChannel> writer;
     {
         std::lock_guard<std::mutex> lock(channelMutex_);
-        reader = responseReader_;
-        writer = requestWriter_;
+        reader = responses_;
+        writer = requests_;
     }
     if (!reader || reader->IsBroken()) {
         return true;
@@ -111,34 +106,26 @@ bool RpcConnection::IsBroken() {
     if (!writer || writer->IsBroken()) {
         return true;
     }
-    return !notificationReader_ || notificationReader_->IsBroken();
+    return !notifications_ || notifications_->IsBroken();
 }
 
-void RpcConnection::SetCallMutex(std::recursive_mutex* mutex) {
-    callMutex_ = mutex;
-}
-
-void RpcConnection::StartNotificationThreads() {
+void RpcConnection::StartDelivery() {
     running_ = true;
-    // The dispatcher gets its copy of the handler now: taking it later under handlerMutex_ could wait on
-    // a stop that holds that mutex while it joins this very thread.
-    dispatcherThread_ = LibraryThread([this, handler = handler_] { NotificationDispatchLoop(handler); });
-    readerThread_ = LibraryThread([this] { NotificationReaderLoop(); });
+    dispatcherThread_ = LibraryThread([this] { NotificationDispatchLoop(); });
+    try {
+        readerThread_ = LibraryThread([this] { NotificationReaderLoop(); });
+    } catch (...) {
+        // Nothing was read yet, so the channel stays as it was and a later install tries again.
+        StopDispatcher();
+        throw;
+    }
 }
 
-void RpcConnection::StopNotificationThreads() {
-    // The reader waits without a limit; only the cancel wakes it, and it ends the channel for good.
-    if (notificationReader_) {
-        notificationReader_->Cancel();
-        notificationsCancelled_ = true;
-    }
-    running_ = false;
-    if (readerThread_.Joinable()) {
-        readerThread_.Join();
-    }
+void RpcConnection::StopDispatcher() {
     {
-        // Notified under the queue mutex, so a dispatcher between its test and its wait cannot miss it.
+        // Changed under the queue mutex, so a dispatcher between its test and its wait cannot miss it.
         std::lock_guard<std::mutex> lock(queueMutex_);
+        running_ = false;
         queueCondition_.notify_all();
     }
     if (dispatcherThread_.Joinable()) {
@@ -146,31 +133,37 @@ void RpcConnection::StopNotificationThreads() {
     }
     std::lock_guard<std::mutex> lock(queueMutex_);
     queue_.clear();
+    queuedBytes_ = 0;
 }
 
-void RpcConnection::NotificationReaderLoop() {
-    if (!notificationReader_) {
-        return;
-    }
+void RpcConnection::NotificationReaderLoop() noexcept {
     while (running_) {
-        Bytes payload;
-        const std::uint32_t code = notificationReader_->Read(payload, -1);
-        if (notificationReader_->IsBroken()) {
+        std::string text;
+        const IoResult result = notifications_->Read(text, -1);
+        if (notifications_->IsBroken()) {
             return;
         }
-        if (code != kResultOk || payload.size() < 2) {
+        if (result.status != IoStatus::kOk || text.size() < 2) {
             continue;
         }
-        std::string text(payload.begin(), payload.end() - 1);
+        text.pop_back();
         std::lock_guard<std::mutex> lock(queueMutex_);
-        queue_.push_back(std::move(text));
+        if (queuedBytes_ + text.size() > kMaxQueuedNotificationBytes) {
+            continue;  // the handler is that far behind: this one is dropped
+        }
+        try {
+            queue_.push_back(std::move(text));
+        } catch (...) {
+            continue;  // out of memory: this notification is dropped, the next may fit
+        }
+        queuedBytes_ += queue_.back().size();
         queueCondition_.notify_all();
     }
 }
 
-void RpcConnection::NotificationDispatchLoop(NotificationHandler handler) {
-    while (running_) {
-        std::deque<std::string> batch;
+void RpcConnection::NotificationDispatchLoop() noexcept {
+    std::deque<std::string> batch;
+    for (;;) {
         {
             std::unique_lock<std::mutex> lock(queueMutex_);
             queueCondition_.wait(lock, [this] { return !queue_.empty() || !running_; });
@@ -178,17 +171,27 @@ void RpcConnection::NotificationDispatchLoop(NotificationHandler handler) {
                 return;
             }
             batch.swap(queue_);
+            queuedBytes_ = 0;
         }
         for (const std::string& text : batch) {
             if (!running_) {
                 return;
             }
+            std::shared_ptr<const NotificationHandler> handler;
+            {
+                std::lock_guard<std::mutex> lock(handlerMutex_);
+                handler = handler_;
+            }
+            if (handler == nullptr) {
+                continue;
+            }
             try {
-                handler(text);
+                (*handler)(text);
             } catch (...) {
                 // Nobody on this thread could receive it; the notification is dropped, delivery goes on.
             }
         }
+        batch.clear();
     }
 }
 

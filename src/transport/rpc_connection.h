@@ -4,13 +4,14 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 
-#include "transport/binary_io.h"
+#include "transport/frame_channel.h"
 #include "transport/library_thread.h"
 #include "transport/rpc_connection_interface.h"
 
@@ -18,58 +19,63 @@ namespace sdk {
 
 class RpcConnection final : public IRpcConnection {
 public:
-    RpcConnection(std::shared_ptr<IBinaryReader> responseReader, std::shared_ptr<IBinaryWriter> requestWriter,
-                  std::shared_ptr<IBinaryReader> notificationReader);
-    // Stops and joins both notification threads before any pipe is closed. Must not run on the handler's
-    // own thread (a thread cannot join itself).
+    // Responses come on the first channel, requests go on the second, notifications come on the third;
+    // a missing channel makes the connection broken.
+    RpcConnection(std::shared_ptr<FrameChannel> responses, std::shared_ptr<FrameChannel> requests,
+                  std::shared_ptr<FrameChannel> notifications);
+    // Cancels the notification channel, then joins both notification threads before any pipe is closed.
+    // Must not run on the handler's own thread (a thread cannot join itself).
     ~RpcConnection() override;
 
     RpcConnection(const RpcConnection&) = delete;
     RpcConnection& operator=(const RpcConnection&) = delete;
 
-    // Writes the request and waits for the next response, 5000 ms for each. A failure that leaves the
-    // request or response channel broken gives both up for good; from then on every call returns an
-    // empty text at once, without waiting for the call mutex.
+    // Writes the request and waits for the next response, 5000 ms for each half of each frame. A failure
+    // that leaves the request or response channel broken gives both up for good; from then on every call
+    // returns an empty text at once, without waiting for a call in flight.
     std::string Call(std::string_view request) override;
-    // The handler runs on the dispatcher thread and must not install or clear a handler, nor destroy the
-    // connection. Stopping cancels the notification channel for good, so a replaced handler receives
-    // nothing and the connection reports itself broken.
+    // The handler runs on the dispatcher thread, one notification at a time, and may itself replace the
+    // handler. Texts waiting while no handler is installed are dropped.
     void SetNotificationHandler(NotificationHandler handler) override;
-    void ClearNotificationHandler() override;
     bool HasNotificationHandler() override;
     bool IsBroken() override;
-    void SetCallMutex(std::recursive_mutex* mutex) override;
 
     static constexpr int kCallTimeoutMs = 5000;
+    // Notification texts received but not yet handed to the handler, in bytes. A server that sends faster
+    // than the handler takes them cannot grow the host's memory past this: what arrives while the queue
+    // is full is dropped, and the channel is still drained.
+    static constexpr std::size_t kMaxQueuedNotificationBytes = 1024 * 1024;
 
 private:
-    void StartNotificationThreads();  // handlerMutex_ held
-    void StopNotificationThreads();   // handlerMutex_ held
-    void NotificationReaderLoop();
-    void NotificationDispatchLoop(NotificationHandler handler);
+    void StartDelivery();  // startMutex_ held
+    void StopDispatcher();
+    void NotificationReaderLoop() noexcept;
+    void NotificationDispatchLoop() noexcept;
     void GiveUpRequestChannels();
 
-    std::atomic<bool> running_{false};
-    NotificationHandler handler_;
-    std::mutex handlerMutex_;
-    LibraryThread readerThread_;
-    LibraryThread dispatcherThread_;
-    std::condition_variable queueCondition_;
-    std::mutex queueMutex_;
-    std::deque<std::string> queue_;
-    std::atomic<std::recursive_mutex*> callMutex_{nullptr};
-    // Serialises calls made before SetCallMutex.
-    std::recursive_mutex ownCallMutex_;
+    // Serialises exchanges; taken by nothing else.
+    std::mutex callMutex_;
     // Guards the two request channels only while a pointer is copied or released, never across I/O, so
     // IsBroken and a call on a given-up connection never wait for an exchange in flight.
     std::mutex channelMutex_;
     std::atomic<bool> givenUp_{false};
-    // Set once a stop cancelled the notification channel, which is final: whether or not the reader was
-    // inside a read at that moment, nothing can arrive on it any more.
-    std::atomic<bool> notificationsCancelled_{false};
-    std::shared_ptr<IBinaryReader> responseReader_;
-    std::shared_ptr<IBinaryWriter> requestWriter_;
-    std::shared_ptr<IBinaryReader> notificationReader_;
+    std::shared_ptr<FrameChannel> responses_;
+    std::shared_ptr<FrameChannel> requests_;
+    std::shared_ptr<FrameChannel> notifications_;
+
+    // Serialises the start of delivery with other installs and with destruction; never taken by the
+    // delivery threads, so it may be held while they are joined.
+    std::mutex startMutex_;
+    // Guards handler_ only while it is swapped or copied; never held while the handler runs.
+    std::mutex handlerMutex_;
+    std::shared_ptr<const NotificationHandler> handler_;
+    std::atomic<bool> running_{false};
+    std::mutex queueMutex_;
+    std::condition_variable queueCondition_;
+    std::deque<std::string> queue_;
+    std::size_t queuedBytes_ = 0;  // under queueMutex_
+    LibraryThread dispatcherThread_;
+    LibraryThread readerThread_;
 };
 
 }  // namespace sdk

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <functional>
-#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -15,17 +14,16 @@ class IRpcConnection {
 public:
     // Stops notification delivery, then closes the connection's pipes.
     virtual ~IRpcConnection() = default;
-    // Sends one request and blocks for its response. Every failure gives an empty text.
+    // Sends one request and blocks for its response; calls from several threads take turns. Every
+    // failure gives an empty text.
     virtual std::string Call(std::string_view request) = 0;
-    // Stops any running delivery, installs the handler and starts delivery unless it is empty.
+    // Installs or replaces the handler under a lock; an empty handler silences delivery. Notifications
+    // are read from the first non-empty handler on until the connection is destroyed, whatever handler
+    // comes and goes. Throws when delivery cannot be started; the handler is then unchanged.
     virtual void SetNotificationHandler(NotificationHandler handler) = 0;
-    // Stops delivery and drops the handler.
-    virtual void ClearNotificationHandler() = 0;
     virtual bool HasNotificationHandler() = 0;
     // True when any of the three channels is missing or has failed.
     virtual bool IsBroken() = 0;
-    // The connection locks this caller-owned mutex around every Call.
-    virtual void SetCallMutex(std::recursive_mutex* mutex) = 0;
 };
 
 }  // namespace sdk

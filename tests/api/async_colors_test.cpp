@@ -240,8 +240,8 @@ TEST_F(AsyncColors, CallbackMayQueueMoreWorkOfBothKinds) {
               sent.end());
 }
 
-// Unload waits for the pass in progress, callbacks included, before it destroys the connection, and
-// drops whatever was queued after the workers' last look.
+// Unload waits for the pass in progress, callbacks included, before it destroys the connection; a call
+// made once unload has begun is refused rather than accepted and never carried.
 TEST_F(AsyncColors, UnloadJoinsTheWorkersBeforeTheConnectionGoes) {
     HandshakeAnswered();
     auto line = server.LatestLine();
@@ -251,8 +251,10 @@ TEST_F(AsyncColors, UnloadJoinsTheWorkersBeforeTheConnectionGoes) {
     void* holding = recorder.NewContext(0, [&] {
         held.Set();
         release.Wait();
-        EXPECT_TRUE(VeltariSetLedsColorsAsync(1, late, CompletionRecorder::Callback, lateContext));
-        EXPECT_TRUE(VeltariSetLedsColorsFlushBufferAsync(CompletionRecorder::Callback, lateContext));
+        EXPECT_FALSE(VeltariSetLedsColorsAsync(1, late, CompletionRecorder::Callback, lateContext));
+        EXPECT_EQ(VeltariGetLastError(), VeltariErrorServerUnreachable);
+        EXPECT_FALSE(VeltariSetLedsColorsFlushBufferAsync(CompletionRecorder::Callback, lateContext));
+        EXPECT_EQ(VeltariGetLastError(), VeltariErrorServerUnreachable);
         destroyedDuringPass = line->destroyed;
     });
     ASSERT_TRUE(FlushAsync(recorder.NewContext(1)));
@@ -270,7 +272,7 @@ TEST_F(AsyncColors, UnloadJoinsTheWorkersBeforeTheConnectionGoes) {
 
     EXPECT_FALSE(destroyedDuringPass);
     EXPECT_TRUE(line->destroyed);
-    EXPECT_EQ(recorder.Tags(), (std::vector<int>{1, 0})) << "calls queued after the last look are dropped";
+    EXPECT_EQ(recorder.Tags(), (std::vector<int>{1, 0})) << "refused calls are never called back";
 }
 
 }  // namespace

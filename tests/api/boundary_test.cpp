@@ -25,10 +25,8 @@ public:
         return R"({"errorCode":0,"result":4})";
     }
     void SetNotificationHandler(NotificationHandler) override {}
-    void ClearNotificationHandler() override {}
     bool HasNotificationHandler() override { return false; }
     bool IsBroken() override { return false; }
-    void SetCallMutex(std::recursive_mutex*) override {}
 
 private:
     std::atomic<bool>& throwing_;
@@ -97,6 +95,9 @@ TEST_F(Boundary, EveryExchangeThatThrowsEndsInTheFunctionsFailureResult) {
     // A handshake that throws gives the library's fields and leaves the flag and mutex usable.
     EXPECT_EQ(VeltariPerformProtocolHandshake().serverProtocolVersion, 0);
     EXPECT_EQ(LastError(), VeltariErrorServerUnreachable);
+    // ... and forgets the server's protocol, as a handshake without an answer does.
+    EXPECT_FALSE(VeltariSetLedsColorsFlushBuffer());
+    EXPECT_EQ(LastError(), VeltariErrorServerProtocolTooOld);
     throwing = false;
     FinishesOrAbort([] { EXPECT_EQ(VeltariGetDeviceCount(), 4); }, "a call after throwing exchanges");
 }

@@ -29,22 +29,20 @@ struct Line {
     std::atomic<bool> broken{false};
     std::atomic<bool> destroyed{false};
     std::atomic<bool> selfJoinAttempted{false};
-    std::atomic<std::recursive_mutex*> callMutex{nullptr};
 };
 
 class FakeServer;
 
 class FakeConnection : public IRpcConnection {
 public:
-    FakeConnection(FakeServer& server, std::shared_ptr<Line> line) : server_(server), line_(std::move(line)) {}
+    FakeConnection(FakeServer& server, std::shared_ptr<Line> line)
+        : server_(server), line_(std::move(line)) {}
     ~FakeConnection() override;
 
     std::string Call(std::string_view request) override;
     void SetNotificationHandler(NotificationHandler handler) override;
-    void ClearNotificationHandler() override;
     bool HasNotificationHandler() override;
     bool IsBroken() override { return line_->broken.load(); }
-    void SetCallMutex(std::recursive_mutex* mutex) override { line_->callMutex = mutex; }
 
     // Queues one notification text for the dispatcher thread.
     void Notify(std::string text);
@@ -59,9 +57,11 @@ private:
         bool running = false;
     };
     static void DispatchLoop(std::shared_ptr<Delivery> delivery, NotificationHandler handler);
+    void ClearNotificationHandler();
 
     FakeServer& server_;
     std::shared_ptr<Line> line_;
+    std::mutex callMutex_;
     std::mutex handlerMutex_;
     bool hasHandler_ = false;
     std::thread dispatcher_;
@@ -159,9 +159,8 @@ inline FakeConnection::~FakeConnection() {
 }
 
 inline std::string FakeConnection::Call(std::string_view request) {
-    std::recursive_mutex* mutex = line_->callMutex.load();
-    if (mutex == nullptr || line_->broken) return std::string();
-    std::lock_guard<std::recursive_mutex> lock(*mutex);
+    if (line_->broken) return std::string();
+    std::lock_guard<std::mutex> lock(callMutex_);
     std::string answer = server_.Answer(request);
     if (answer == std::string("\x01break", 6)) {
         line_->broken = true;

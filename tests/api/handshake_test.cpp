@@ -34,7 +34,7 @@ TEST_F(Handshake, WithoutServerFailsWithUnreachableAndLeavesCallsWithoutHandshak
     EXPECT_EQ(LastError(), VeltariErrorNoHandshake);
 }
 
-TEST_F(Handshake, ConnectsAsThisProcessAndHandsTheConnectionItsMutexBeforeTheRequest) {
+TEST_F(Handshake, ConnectsAsThisProcessBeforeTheRequest) {
     const auto details = HandshakeAnswered();
     EXPECT_EQ(LastError(), VeltariErrorSuccess);
     EXPECT_STREQ(details.serverVersion, "4.1.7");
@@ -42,10 +42,10 @@ TEST_F(Handshake, ConnectsAsThisProcessAndHandsTheConnectionItsMutexBeforeTheReq
 
     ASSERT_EQ(server.Identities().size(), 1u);
     EXPECT_EQ(server.Identities()[0], ":pid:" + std::to_string(getpid()));
-    EXPECT_EQ(server.LatestLine()->callMutex.load(), &State().connectionMutex);
 
     ASSERT_EQ(server.Requests().size(), 1u);
-    EXPECT_EQ(server.Requests()[0], R"({"method":"VeltraiHandshakeMethod","params":{"sdkProtocolVersion":9}})");
+    EXPECT_EQ(server.Requests()[0],
+              R"({"method":"VeltraiHandshakeMethod","params":{"sdkProtocolVersion":9}})");
 }
 
 struct BreakingCase {
@@ -79,7 +79,8 @@ INSTANTIATE_TEST_SUITE_P(
         BreakingCase{R"({"serverProtocolVersion":8,"serverVersion":"s","breakingChanges":false})", 8, true},
         BreakingCase{R"({"serverProtocolVersion":12,"serverVersion":"s","breakingChanges":true})", 12, true},
         BreakingCase{R"({"serverProtocolVersion":12,"serverVersion":"s"})", 12, false},
-        BreakingCase{R"({"serverProtocolVersion":10,"serverVersion":"s","breakingChanges":false})", 10, false},
+        BreakingCase{R"({"serverProtocolVersion":10,"serverVersion":"s","breakingChanges":false})", 10,
+                     false},
         BreakingCase{R"({"serverProtocolVersion":12,"serverVersion":"s","breakingChanges":1})", 12, false}));
 
 TEST_F(Handshake, AnyAnswerCountsEvenOneThatDoesNotParse) {
@@ -125,7 +126,6 @@ TEST_F(Handshake, ConnectionLostDuringTheRequestIsReplacedOnceAndTheRequestRepea
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_TRUE(lines[0]->destroyed);
     EXPECT_FALSE(lines[1]->destroyed);
-    EXPECT_EQ(lines[1]->callMutex.load(), &State().connectionMutex);
     const auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0], requests[1]);

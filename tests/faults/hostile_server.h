@@ -10,7 +10,7 @@
 #include <string>
 
 #include "pipes/pipe_host.h"
-#include "transport/stream.h"
+#include "transport/frame_channel.h"
 
 namespace sdk::test {
 

@@ -141,9 +141,7 @@ private:
 };
 
 struct Client {
-    Client() : connection(CreateRpcConnection(":pid:" + std::to_string(::getpid()))) {
-        if (connection) connection->SetCallMutex(&mutex);
-    }
+    Client() : connection(CreateRpcConnection(":pid:" + std::to_string(::getpid()))) {}
     std::string Call(const std::string& request) {
         std::string response = connection ? connection->Call(request) : std::string();
         if (!response.empty() && response.back() == '\0') response.pop_back();
@@ -161,7 +159,6 @@ struct Client {
         arrived.wait_for(lock, std::chrono::seconds(15), [&] { return notes.size() >= count; });
         return notes;
     }
-    std::recursive_mutex mutex;
     std::unique_ptr<IRpcConnection> connection;
     std::mutex noteMutex;
     std::condition_variable arrived;

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "transport/bootstrap.h"
-#include "transport/stream.h"
+#include "transport/frame_channel.h"
 
 namespace sdk::test {
 namespace {
@@ -119,10 +119,8 @@ TEST(ServerProgramWindows, ServesTurnsASecondAwayAndStopsOnQuit) {
     ASSERT_TRUE(server.Started());
     ASSERT_TRUE(server.Serving()) << server.Err();
     {
-        std::recursive_mutex mutex;
         auto connection = CreateRpcConnection(":pid:" + std::to_string(GetCurrentProcessId()));
         ASSERT_TRUE(connection);
-        connection->SetCallMutex(&mutex);
         std::string answer =
             connection->Call(R"({"method":"VeltraiHandshakeMethod","params":{"sdkProtocolVersion":9}})");
         if (!answer.empty() && answer.back() == '\0') answer.pop_back();
@@ -138,7 +136,7 @@ TEST(ServerProgramWindows, ServesTurnsASecondAwayAndStopsOnQuit) {
     EXPECT_EQ(server.Wait(), 0) << server.Err();
     EXPECT_NE(server.Err().find("stopped"), std::string::npos);
     // The rendezvous pipes went with it.
-    EXPECT_FALSE(OpenPipeOutputStream(ServerPipeBaseName() + L"_in", 200));
+    EXPECT_FALSE(OpenFrameChannel(ServerPipeBaseName() + L"_in", PipeEnd::kWrite, 200));
 }
 
 }  // namespace

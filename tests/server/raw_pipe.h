@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "transport/stream.h"
+#include "transport/frame_channel.h"
 
 namespace sdk::test {
 

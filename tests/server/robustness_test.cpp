@@ -16,15 +16,12 @@ namespace {
 
 // A well-behaved client: the library's own connection.
 struct GoodClient {
-    explicit GoodClient(const std::string& identity) : connection(CreateRpcConnection(identity)) {
-        if (connection) connection->SetCallMutex(&mutex);
-    }
+    explicit GoodClient(const std::string& identity) : connection(CreateRpcConnection(identity)) {}
     std::string Call(const std::string& request) {
         std::string response = connection ? connection->Call(request) : std::string();
         if (!response.empty() && response.back() == '\0') response.pop_back();
         return response;
     }
-    std::recursive_mutex mutex;
     std::unique_ptr<IRpcConnection> connection;
 };
 
@@ -33,19 +30,19 @@ struct RawClient {
     explicit RawClient(const std::string& identity) {
         const std::wstring base = RequestPipeName(identity);
         if (base.empty()) return;
-        responses = OpenPipeInputStream(base + L"_out", 2000);
+        responses = OpenFrameChannel(base + L"_out", PipeEnd::kRead, 2000);
         requests = OpenRawPipeWriter(base + L"_in");
-        notifications = OpenPipeInputStream(base + L"_callback", 2000);
+        notifications = OpenFrameChannel(base + L"_callback", PipeEnd::kRead, 2000);
     }
     bool Ready() const { return responses && requests && notifications; }
     // True once the server has closed the response pipe.
     bool Dropped() {
         Bytes payload;
-        return responses->Read(payload, 10000) != kResultOk;
+        return responses->Read(payload, 10000).status != IoStatus::kOk;
     }
-    StreamPtr responses;
+    std::shared_ptr<FrameChannel> responses;
     std::unique_ptr<RawPipeWriter> requests;
-    StreamPtr notifications;
+    std::shared_ptr<FrameChannel> notifications;
 };
 
 Bytes Frame(const std::string& payload, std::uint32_t announced) {

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "support/pipe_runtime.h"
-#include "transport/binary_io.h"
+#include "transport/frame_channel.h"
 
 namespace sdk::test {
 namespace {
@@ -60,8 +60,8 @@ ScriptedReply ScriptedReply::After(int delayMs) const {
 }
 
 struct ScriptedServer::SessionState {
-    ScriptedSession info;   // guarded by the server's mutex_
-    bool dropped = false;   // guarded by the server's mutex_
+    ScriptedSession info;  // guarded by the server's mutex_
+    bool dropped = false;  // guarded by the server's mutex_
     // The pipes other threads may touch while the session runs; null once closed or ended.
     std::mutex pipeMutex;
     IServerPipe* requests = nullptr;
@@ -73,7 +73,9 @@ ScriptedServer::ScriptedServer(ScriptedServerOptions options)
     UsePrivatePipeRuntime();
 }
 
-ScriptedServer::~ScriptedServer() { Stop(); }
+ScriptedServer::~ScriptedServer() {
+    Stop();
+}
 
 bool ScriptedServer::Start() {
     if (host_) {
@@ -112,7 +114,9 @@ void ScriptedServer::Stop() {
     stopping_ = false;
 }
 
-bool ScriptedServer::IsRunning() const { return host_ != nullptr; }
+bool ScriptedServer::IsRunning() const {
+    return host_ != nullptr;
+}
 
 void ScriptedServer::OnMethod(const std::string& method, ScriptedReply reply) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -279,8 +283,8 @@ std::string ScriptedServer::MethodOf(const std::string& request) {
     }
     at += key.size();
     auto skipSpace = [&] {
-        while (at < request.size() && (request[at] == ' ' || request[at] == '\t' || request[at] == '\n' ||
-                                       request[at] == '\r')) {
+        while (at < request.size() &&
+               (request[at] == ' ' || request[at] == '\t' || request[at] == '\n' || request[at] == '\r')) {
             ++at;
         }
     };

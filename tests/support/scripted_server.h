@@ -8,8 +8,8 @@
 //   server.OnMethod("VeltariSetLedsColors", ScriptedReply::Text(R"({"result":true})").After(200));
 //   server.OnMethodOnce("VeltariGetDeviceInfo", ScriptedReply::NoAnswer());
 //   ... exercise the library ...
-//   EXPECT_EQ(server.Methods(), (std::vector<std::string>{"VeltraiHandshakeMethod", "VeltariGetDeviceCount"}));
-//   ASSERT_TRUE(server.WaitForSessions(1));
+//   EXPECT_EQ(server.Methods(), (std::vector<std::string>{"VeltraiHandshakeMethod",
+//   "VeltariGetDeviceCount"})); ASSERT_TRUE(server.WaitForSessions(1));
 //   EXPECT_TRUE(server.Notify(R"({"vendorKey":5,"pressed":true})"));
 //
 // How a request is answered, first match wins:
@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "pipes/pipe_host.h"
-#include "transport/stream.h"
+#include "transport/frame_channel.h"
 
 namespace sdk::test {
 
@@ -87,10 +87,10 @@ struct ScriptedServerOptions {
 
 // What the server knows about one client's private pipe set.
 struct ScriptedSession {
-    std::string identity;       // the rendezvous identity text, e.g. ":pid:4312"
+    std::string identity;  // the rendezvous identity text, e.g. ":pid:4312"
     std::uint64_t processId = 0;
-    std::wstring baseName;      // the private base name the client was given
-    bool ended = false;         // the server no longer reads this session's requests
+    std::wstring baseName;               // the private base name the client was given
+    bool ended = false;                  // the server no longer reads this session's requests
     bool clientClosedRequests = false;   // it ended because the client closed BASE_in
     bool clientClosedResponses = false;  // ... and the client had closed BASE_out as well
 };
@@ -124,9 +124,9 @@ public:
     void SetBreakingChanges(std::optional<bool> value);
 
     // Requests, across all sessions, in arrival order.
-    std::vector<std::string> Requests() const;     // the texts, each without its terminating NUL
-    std::vector<Bytes> RequestPayloads() const;    // the payloads exactly as received
-    std::vector<std::string> Methods() const;      // the "method" of each request ("" when none)
+    std::vector<std::string> Requests() const;   // the texts, each without its terminating NUL
+    std::vector<Bytes> RequestPayloads() const;  // the payloads exactly as received
+    std::vector<std::string> Methods() const;    // the "method" of each request ("" when none)
     std::size_t RequestCount() const;
     void ClearRequests();
     bool WaitForRequests(std::size_t count, int timeoutMs = kWaitMs) const;

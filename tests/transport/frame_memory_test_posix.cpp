@@ -32,7 +32,7 @@ TEST(FrameMemory, ALengthWordAloneDoesNotReserveTheAnnouncedPayload) {
     const long long before = HeapInUse();
     auto reader = std::async(std::launch::async, [&] {
         Bytes payload;
-        return in.client->Read(payload, 0);
+        return in.client->Read(payload, 0).status;
     });
     // Look at the heap while the reader waits for the rest of the payload, then let it go.
     long long peak = before;
@@ -41,7 +41,7 @@ TEST(FrameMemory, ALengthWordAloneDoesNotReserveTheAnnouncedPayload) {
         peak = std::max(peak, HeapInUse());
     }
     in.server->Close();
-    EXPECT_EQ(reader.get(), kErrorBrokenPipe);
+    EXPECT_EQ(reader.get(), IoStatus::kClosed);
     EXPECT_TRUE(in.client->IsBroken());
     EXPECT_LT(peak - before, static_cast<long long>(kMaxFramePayload) / 4)
         << "a reader waiting for a payload of " << kMaxFramePayload << " bytes held " << (peak - before);

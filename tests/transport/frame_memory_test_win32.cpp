@@ -41,7 +41,7 @@ TEST(FrameMemoryWin32, ALengthWordAloneDoesNotReserveTheAnnouncedPayload) {
     const long long before = PrivateBytes();
     auto reader = std::async(std::launch::async, [&] {
         Bytes payload;
-        return in.client->Read(payload, 0);
+        return in.client->Read(payload, 0).status;
     });
     long long peak = before;
     for (int i = 0; i < 20; ++i) {
@@ -49,7 +49,7 @@ TEST(FrameMemoryWin32, ALengthWordAloneDoesNotReserveTheAnnouncedPayload) {
         peak = std::max(peak, PrivateBytes());
     }
     in.server->Close();
-    EXPECT_NE(reader.get(), kResultOk);
+    EXPECT_NE(reader.get(), IoStatus::kOk);
     EXPECT_TRUE(in.client->IsBroken());
     EXPECT_LT(peak - before, static_cast<long long>(kMaxFramePayload) / 4)
         << "a reader waiting for a payload of " << kMaxFramePayload << " bytes held " << (peak - before);

@@ -31,7 +31,7 @@ TEST(FrameMemory, OneTimeOutCoversAPayloadThatArrivesInManyPieces) {
     });
     Bytes payload = {9};
     // Were the time-out to start again for each piece read, the whole payload would arrive in time.
-    EXPECT_EQ(in.client->Read(payload, 300), kErrorIoPending);
+    EXPECT_EQ(in.client->Read(payload, 300).status, IoStatus::kTimedOut);
     EXPECT_EQ(payload, Bytes{9});
     EXPECT_TRUE(in.client->IsBroken());
     in.server->Cancel();  // wakes the peer if it waits for room in the pipe
@@ -48,10 +48,23 @@ TEST(FrameMemory, APayloadThatComesAfterItsLengthWordArrivesWhole) {
         in.server->WriteRaw({'a', 'b', 'c'}, 1000);
     });
     Bytes payload;
-    EXPECT_EQ(in.client->Read(payload, 5000), kResultOk);
+    EXPECT_EQ(in.client->Read(payload, 5000).status, IoStatus::kOk);
     EXPECT_EQ(payload, (Bytes{'a', 'b', 'c'}));
     EXPECT_FALSE(in.client->IsBroken());
     peer.get();
+}
+
+TEST(FrameTimeOut, AWriteIntoAPeerThatStoppedReadingFailsWithinOneTimeOut) {
+    PipeLink out = OpenOutputLink();
+    ASSERT_TRUE(out.server);
+    // Far more than the pipe holds: the length word goes at once, the payload stalls. The two halves
+    // have one deadline each, so the write gives up one time-out after the payload started.
+    const Bytes payload(8 * 1024 * 1024, 7);
+    const Stopwatch watch;
+    EXPECT_EQ(out.client->Write(payload, 1000).status, IoStatus::kTimedOut);
+    RecordProperty("elapsedMs", static_cast<int>(watch.ElapsedMs()));
+    EXPECT_LT(watch.ElapsedMs(), 1800);
+    EXPECT_TRUE(out.client->IsBroken());
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include <set>
 
 #include "pipes/pipe_host.h"
-#include "transport/binary_io.h"
+#include "transport/frame_channel.h"
 
 namespace sdk::test {
 namespace {
@@ -205,8 +205,8 @@ public:
     PipeHost::SessionHandler Handler() {
         return [this](PipeSession& session) {
             std::lock_guard<std::mutex> lock(mutex_);
-            seen_.push_back({session.identity, session.baseName, session.processId,
-                             session.notifications != nullptr});
+            seen_.push_back(
+                {session.identity, session.baseName, session.processId, session.notifications != nullptr});
             changed_.notify_all();
         };
     }

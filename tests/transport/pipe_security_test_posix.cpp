@@ -42,14 +42,14 @@ TEST(PipeSecurity, ARuntimeDirectoryOthersMayWriteToIsRefused) {
     const std::wstring name = UniquePipeName(L"guarded");
     auto listener = ListenOnPipe(name);
     ASSERT_TRUE(listener);
-    ASSERT_TRUE(OpenPipeInputStream(name, 1000)) << "the private directory must be usable";
+    ASSERT_TRUE(OpenFrameChannel(name, PipeEnd::kRead, 1000)) << "the private directory must be usable";
     for (mode_t mode : {0770, 0707, 0777}) {
         ASSERT_EQ(::chmod(change.dir().c_str(), mode), 0);
-        EXPECT_FALSE(OpenPipeInputStream(name, 1000)) << std::oct << mode;
-        EXPECT_FALSE(OpenPipeOutputStream(name, 1000)) << std::oct << mode;
+        EXPECT_FALSE(OpenFrameChannel(name, PipeEnd::kRead, 1000)) << std::oct << mode;
+        EXPECT_FALSE(OpenFrameChannel(name, PipeEnd::kWrite, 1000)) << std::oct << mode;
     }
     ASSERT_EQ(::chmod(change.dir().c_str(), 0700), 0);
-    EXPECT_TRUE(OpenPipeInputStream(name, 1000));
+    EXPECT_TRUE(OpenFrameChannel(name, PipeEnd::kRead, 1000));
 }
 
 TEST(PipeSecurity, ARuntimeDirectoryOfAnotherUserIsRefused) {
@@ -59,7 +59,7 @@ TEST(PipeSecurity, ARuntimeDirectoryOfAnotherUserIsRefused) {
     auto listener = ListenOnPipe(name);
     ASSERT_TRUE(listener);
     ASSERT_EQ(::chown(change.dir().c_str(), 65534, 65534), 0);
-    EXPECT_FALSE(OpenPipeInputStream(name, 1000));
+    EXPECT_FALSE(OpenFrameChannel(name, PipeEnd::kRead, 1000));
 }
 
 // A listening socket outside the runtime directory, where a name with ".." in it would lead.
@@ -149,9 +149,9 @@ TEST(PipeSecurity, APeerThatVanishedIsAnErrorNotASignal) {
     ASSERT_TRUE(out.server);
     out.server->Close();
     out.server.reset();
-    std::uint32_t code = kResultOk;
-    for (int i = 0; i < 8 && code == kResultOk; ++i) code = out.client->Write(Bytes(1024, 'x'), 1000);
-    EXPECT_EQ(code, kErrorBrokenPipe);
+    IoStatus status = IoStatus::kOk;
+    for (int i = 0; i < 8 && status == IoStatus::kOk; ++i) status = out.client->Write(Bytes(1024, 'x'), 1000).status;
+    EXPECT_EQ(status, IoStatus::kClosed);
     EXPECT_TRUE(out.client->IsBroken());
     ::sigaction(SIGPIPE, &previous, nullptr);
 }

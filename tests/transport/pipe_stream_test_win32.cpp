@@ -13,15 +13,17 @@
 #include <vector>
 
 #include "pipes/pipe_server.h"
+#include "transport/frame_channel.h"
 #include "transport/pipe_test_util.h"
-#include "transport/stream.h"
 
 namespace sdk::test {
 namespace {
 
 using namespace std::chrono_literals;
 
-Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes Text(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 
 // A server instance made by hand, for byte-exact checks and unusual pipe modes.
 class RawServerPipe {
@@ -68,14 +70,14 @@ TEST(PipeStreamWin32, WritesLengthWordThenPayloadBytes) {
     const std::wstring name = UniquePipeName(L"win32");
     RawServerPipe server(name, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE);
     ASSERT_TRUE(server.Valid());
-    StreamPtr out = OpenPipeOutputStream(name, 2000);
+    std::shared_ptr<FrameChannel> out = OpenFrameChannel(name, PipeEnd::kWrite, 2000);
     ASSERT_TRUE(out);
     ASSERT_TRUE(server.Connect());
 
     Bytes text = Text("{}");
     text.push_back(0);
-    ASSERT_EQ(kResultOk, out->Write(text, 5000));
-    ASSERT_EQ(kResultOk, out->Write({}, 5000));
+    ASSERT_EQ(IoStatus::kOk, out->Write(text, 5000).status);
+    ASSERT_EQ(IoStatus::kOk, out->Write({}, 5000).status);
     const Bytes expected{0x03, 0x00, 0x00, 0x00, 0x7B, 0x7D, 0x00, 0x00, 0x00, 0x00, 0x00};
     Bytes received;
     while (received.size() < expected.size()) {
@@ -90,7 +92,7 @@ TEST(PipeStreamWin32, ReadsFramesFromMessageModePipesWhateverTheMessageSplit) {
     const std::wstring name = UniquePipeName(L"win32");
     RawServerPipe server(name, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE);
     ASSERT_TRUE(server.Valid());
-    StreamPtr in = OpenPipeInputStream(name, 2000);
+    std::shared_ptr<FrameChannel> in = OpenFrameChannel(name, PipeEnd::kRead, 2000);
     ASSERT_TRUE(in);
     ASSERT_TRUE(server.Connect());
 
@@ -104,11 +106,11 @@ TEST(PipeStreamWin32, ReadsFramesFromMessageModePipesWhateverTheMessageSplit) {
     ASSERT_TRUE(server.Write({'4', '5'}));
 
     Bytes message;
-    ASSERT_EQ(kResultOk, in->Read(message, 5000));
+    ASSERT_EQ(IoStatus::kOk, in->Read(message, 5000).status);
     EXPECT_EQ(Text("abc"), message);
-    ASSERT_EQ(kResultOk, in->Read(message, 5000));
+    ASSERT_EQ(IoStatus::kOk, in->Read(message, 5000).status);
     EXPECT_EQ(Text("xy"), message);
-    ASSERT_EQ(kResultOk, in->Read(message, 5000));
+    ASSERT_EQ(IoStatus::kOk, in->Read(message, 5000).status);
     EXPECT_EQ(Text("12345"), message);
     EXPECT_FALSE(in->IsBroken());
 }
@@ -119,10 +121,10 @@ TEST(PipeStreamWin32, PeerCloseAfterAFrameGivesTheFrameThenBrokenPipe) {
     ASSERT_EQ(kResultOk, channel.server->WriteMessage(Text("last words"), 5000));
     channel.server->Close();
     Bytes message;
-    EXPECT_EQ(kResultOk, channel.client->Read(message, 5000));
+    EXPECT_EQ(IoStatus::kOk, channel.client->Read(message, 5000).status);
     EXPECT_EQ(Text("last words"), message);
     EXPECT_FALSE(channel.client->IsBroken());
-    EXPECT_EQ(kErrorBrokenPipe, channel.client->Read(message, 5000));
+    EXPECT_EQ(IoStatus::kClosed, channel.client->Read(message, 5000).status);
     EXPECT_TRUE(channel.client->IsBroken());
 }
 
@@ -132,7 +134,7 @@ TEST(PipeStreamWin32, PeerCloseInsideAFrameFailsWithoutTouchingTheOutput) {
     ASSERT_EQ(kResultOk, channel.server->WriteRaw({10, 0, 0, 0, 'h', 'a', 'l', 'f'}, 5000));
     channel.server->Close();
     Bytes message = Text("old");
-    EXPECT_EQ(kErrorBrokenPipe, channel.client->Read(message, 5000));
+    EXPECT_EQ(IoStatus::kClosed, channel.client->Read(message, 5000).status);
     EXPECT_EQ(Text("old"), message);
     EXPECT_TRUE(channel.client->IsBroken());
 }
@@ -141,12 +143,12 @@ TEST(PipeStreamWin32, BusyPipeWaitsForAFreeInstance) {
     const std::wstring name = UniquePipeName(L"win32");
     RawServerPipe server(name, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE, 1);
     ASSERT_TRUE(server.Valid());
-    StreamPtr first = OpenPipeInputStream(name, 2000);
+    std::shared_ptr<FrameChannel> first = OpenFrameChannel(name, PipeEnd::kRead, 2000);
     ASSERT_TRUE(first);
     ASSERT_TRUE(server.Connect());
 
     // The only instance is taken: the open waits, gives up, and returns nothing.
-    EXPECT_FALSE(OpenPipeOutputStream(name, 200));
+    EXPECT_FALSE(OpenFrameChannel(name, PipeEnd::kWrite, 200));
 
     // The instance comes free while the second client waits: the retry gets it.
     std::thread freeUp([&] {
@@ -154,10 +156,10 @@ TEST(PipeStreamWin32, BusyPipeWaitsForAFreeInstance) {
         DisconnectNamedPipe(server.Get());
         ConnectNamedPipe(server.Get(), nullptr);
     });
-    StreamPtr second = OpenPipeOutputStream(name, 10000);
+    std::shared_ptr<FrameChannel> second = OpenFrameChannel(name, PipeEnd::kWrite, 10000);
     freeUp.join();
     ASSERT_TRUE(second);
-    ASSERT_EQ(kResultOk, second->Write(Text("got in"), 5000));
+    ASSERT_EQ(IoStatus::kOk, second->Write(Text("got in"), 5000).status);
     EXPECT_EQ((Bytes{6, 0, 0, 0}), server.ReadSome(4));
     EXPECT_EQ(Text("got in"), server.ReadSome(6));
 }
@@ -173,10 +175,10 @@ TEST(PipeStreamWin32, ServerLearnsOnlyTheIdentityOfTheClient) {
     const std::wstring name = UniquePipeName(L"win32");
     RawServerPipe server(name, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE);
     ASSERT_TRUE(server.Valid());
-    StreamPtr out = OpenPipeOutputStream(name, 2000);
+    std::shared_ptr<FrameChannel> out = OpenFrameChannel(name, PipeEnd::kWrite, 2000);
     ASSERT_TRUE(out);
     ASSERT_TRUE(server.Connect());
-    ASSERT_EQ(kResultOk, out->Write(Text("hello"), 5000));
+    ASSERT_EQ(IoStatus::kOk, out->Write(Text("hello"), 5000).status);
     ASSERT_EQ(9u, server.ReadSome(9).size());  // impersonation needs data read first
 
     ASSERT_TRUE(ImpersonateNamedPipeClient(server.Get()));
@@ -197,11 +199,11 @@ TEST(PipeServerWin32, ClientsArrivingBetweenAcceptsFindAnInstance) {
     auto listener = ListenOnPipe(name);
     ASSERT_TRUE(listener);
     // Nobody is in Accept; a busy answer would fail these opens, whose busy wait is 1 ms.
-    std::vector<StreamPtr> clients;
+    std::vector<std::shared_ptr<FrameChannel>> clients;
     for (int i = 0; i < 3; ++i) {
-        clients.push_back(OpenPipeOutputStream(name, 1));
+        clients.push_back(OpenFrameChannel(name, PipeEnd::kWrite, 1));
         ASSERT_TRUE(clients.back()) << i;
-        ASSERT_EQ(kResultOk, clients.back()->Write(Text("client " + std::to_string(i)), 5000));
+        ASSERT_EQ(IoStatus::kOk, clients.back()->Write(Text("client " + std::to_string(i)), 5000).status);
     }
     // Clients that connected between two looks of the listener come in no particular order, but each
     // server end talks to exactly one of them.

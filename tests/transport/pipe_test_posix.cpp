@@ -25,8 +25,8 @@
 #include "pipe_test_util.h"
 #include "support/pipe_runtime.h"
 #include "support/scripted_server.h"
-#include "transport/binary_io.h"
 #include "transport/bootstrap.h"
+#include "transport/frame_channel.h"
 #include "transport/pipe_path_posix.h"
 
 namespace sdk::test {
@@ -73,7 +73,8 @@ sockaddr_un AddressOf(const std::string& path) {
 int RawListen(const std::string& path, int backlog) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_un address = AddressOf(path);
-    EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0)
+        << std::strerror(errno);
     EXPECT_EQ(::listen(fd, backlog), 0);
     return fd;
 }
@@ -81,7 +82,8 @@ int RawListen(const std::string& path, int backlog) {
 int RawConnect(const std::string& path) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     const sockaddr_un address = AddressOf(path);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << std::strerror(errno);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0)
+        << std::strerror(errno);
     return fd;
 }
 
@@ -152,9 +154,9 @@ TEST(PipePath, APathTooLongForASocketAddressFailsInsteadOfBeingCut) {
 
     auto listener = ListenOnPipe(fits);
     ASSERT_TRUE(listener);
-    EXPECT_TRUE(OpenPipeInputStream(fits, 100));
+    EXPECT_TRUE(OpenFrameChannel(fits, PipeEnd::kRead, 100));
     EXPECT_FALSE(ListenOnPipe(tooLong));
-    EXPECT_FALSE(OpenPipeInputStream(tooLong, 100));
+    EXPECT_FALSE(OpenFrameChannel(tooLong, PipeEnd::kRead, 100));
 }
 
 TEST(PipePath, ServersCreateMissingDirectoriesPrivate) {
@@ -165,7 +167,7 @@ TEST(PipePath, ServersCreateMissingDirectoriesPrivate) {
     EXPECT_EQ(ModeOf(runtime), 0700u);
     EXPECT_EQ(ModeOf(runtime + "/nest"), 0700u);
     EXPECT_EQ(ModeOf(runtime + "/nest/ed"), 0700u);
-    EXPECT_TRUE(OpenPipeOutputStream(L"\\\\.\\pipe\\nest\\ed\\name", 100));
+    EXPECT_TRUE(OpenFrameChannel(L"\\\\.\\pipe\\nest\\ed\\name", PipeEnd::kWrite, 100));
 }
 
 TEST(PipePath, ARuntimeDirectoryOthersCouldWriteIsRefused) {
@@ -176,11 +178,11 @@ TEST(PipePath, ARuntimeDirectoryOthersCouldWriteIsRefused) {
     ASSERT_TRUE(listener);
     for (mode_t mode : {0777, 0770, 0702}) {
         ASSERT_EQ(::chmod(runtime.c_str(), mode), 0);
-        EXPECT_FALSE(OpenPipeInputStream(name, 100)) << std::oct << mode;
+        EXPECT_FALSE(OpenFrameChannel(name, PipeEnd::kRead, 100)) << std::oct << mode;
         EXPECT_FALSE(ListenOnPipe(L"\\\\.\\pipe\\other")) << std::oct << mode;
     }
     ASSERT_EQ(::chmod(runtime.c_str(), 0700), 0);
-    EXPECT_TRUE(OpenPipeInputStream(name, 100));
+    EXPECT_TRUE(OpenFrameChannel(name, PipeEnd::kRead, 100));
 }
 
 TEST(PipePath, ARuntimeDirectoryOwnedBySomeoneElseIsRefused) {
@@ -193,10 +195,10 @@ TEST(PipePath, ARuntimeDirectoryOwnedBySomeoneElseIsRefused) {
     if (::chown(runtime.c_str(), other, static_cast<gid_t>(-1)) != 0) {
         GTEST_SKIP() << "changing the owner of a directory needs privileges";
     }
-    EXPECT_FALSE(OpenPipeInputStream(name, 100));
+    EXPECT_FALSE(OpenFrameChannel(name, PipeEnd::kRead, 100));
     EXPECT_FALSE(ListenOnPipe(L"\\\\.\\pipe\\other"));
     ASSERT_EQ(::chown(runtime.c_str(), ::getuid(), static_cast<gid_t>(-1)), 0);
-    EXPECT_TRUE(OpenPipeInputStream(name, 100));
+    EXPECT_TRUE(OpenFrameChannel(name, PipeEnd::kRead, 100));
 }
 
 TEST(PipePosix, EveryDescriptorIsCloseOnExec) {
@@ -233,7 +235,7 @@ TEST(PipePosix, WritingToAVanishedPeerNeverRaisesSigpipe) {
     out.server.reset();
     in.client.reset();
     // With the default disposition a SIGPIPE would end this process here.
-    EXPECT_EQ(out.client->Write({1, 2, 3}, 1000), kErrorBrokenPipe);
+    EXPECT_EQ(out.client->Write({1, 2, 3}, 1000).status, IoStatus::kClosed);
     EXPECT_EQ(in.server->WriteMessage({1, 2, 3}, 1000), kErrorBrokenPipe);
     EXPECT_EQ(in.server->WriteRaw({1}, 1000), kErrorBrokenPipe);
     ::sigaction(SIGPIPE, &previous, nullptr);
@@ -250,7 +252,8 @@ TEST(PipePosix, AClosedStreamNeverTouchesTheDescriptorNumberItOnceHad) {
         link.client->Close();
         const std::set<int> after = OpenSockets();
         std::vector<int> gone;
-        std::set_difference(before.begin(), before.end(), after.begin(), after.end(), std::back_inserter(gone));
+        std::set_difference(before.begin(), before.end(), after.begin(), after.end(),
+                            std::back_inserter(gone));
         ASSERT_EQ(gone.size(), 1u);
         const std::wstring name = UniquePipeName(L"reused");
         const int original = RawListen(PathOf(name), 4);
@@ -292,14 +295,13 @@ TEST(PipePosix, TheServerEndKnowsTheClientProcess) {
 TEST(PipePosix, FramesOnTheWireAreLittleEndianLengthThenPayload) {
     const std::wstring name = UniquePipeName(L"wire");
     const int listener = RawListen(PathOf(name), 4);
-    auto stream = OpenPipeOutputStream(name, 1000);
+    auto stream = OpenFrameChannel(name, PipeEnd::kWrite, 1000);
     ASSERT_TRUE(stream);
     const int peer = RawAccept(listener, 5000);
     ASSERT_GE(peer, 0);
-    BinaryWriter writer(stream);
-    ASSERT_EQ(writer.Write(TextMessage("{}"), 1000), kResultOk);
-    ASSERT_EQ(writer.Write(TextMessage(""), 1000), kResultOk);
-    ASSERT_EQ(writer.Write(Bytes(0x0102, 'z'), 1000), kResultOk);
+    ASSERT_EQ(stream->WriteText("{}", 1000).status, IoStatus::kOk);
+    ASSERT_EQ(stream->WriteText("", 1000).status, IoStatus::kOk);
+    ASSERT_EQ(stream->Write(Bytes(0x0102, 'z'), 1000).status, IoStatus::kOk);
     Bytes wire(12 + 4 + 0x0102);
     std::size_t got = 0;
     while (got < wire.size()) {
@@ -321,7 +323,7 @@ TEST(PipePosix, AStaleSocketFileIsReplacedButOtherFilesAreNot) {
     ASSERT_TRUE(fs::exists(path));
     auto listener = ListenOnPipe(name);
     ASSERT_TRUE(listener);
-    EXPECT_TRUE(OpenPipeInputStream(name, 100));
+    EXPECT_TRUE(OpenFrameChannel(name, PipeEnd::kRead, 100));
     listener.reset();
     EXPECT_FALSE(fs::exists(path));
 
@@ -337,7 +339,7 @@ TEST(PipePosix, ABusyPipeIsWaitedForUntilTheServerMakesRoom) {
     const std::string path = PathOf(name);
     const int listener = RawListen(path, 0);
     const int filler = RawConnect(path);  // the queue holds one connection: it is full now
-    auto open = std::async(std::launch::async, [&] { return OpenPipeInputStream(name, 2000); });
+    auto open = std::async(std::launch::async, [&] { return OpenFrameChannel(name, PipeEnd::kRead, 2000); });
     EXPECT_EQ(open.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
     ::close(RawAccept(listener, 1000));  // room for the waiting client
     ASSERT_EQ(open.wait_for(std::chrono::seconds(10)), std::future_status::ready);
@@ -352,7 +354,7 @@ TEST(PipePosix, ABusyPipeThatStaysBusyFailsAfterTheTimeOut) {
     const int listener = RawListen(path, 0);
     const int filler = RawConnect(path);
     Stopwatch watch;
-    EXPECT_FALSE(OpenPipeOutputStream(name, 300));
+    EXPECT_FALSE(OpenFrameChannel(name, PipeEnd::kWrite, 300));
     EXPECT_GE(watch.ElapsedMs(), 250);
     EXPECT_LT(watch.ElapsedMs(), 5000);
     ::close(filler);
@@ -427,7 +429,7 @@ TEST(PipePosix, TheBootstrapOpensThePrivatePipesInOrder) {
     auto connection = std::async(std::launch::async, [] { return CreateRpcConnection(":pid:1"); });
     std::vector<int> accepted;
     for (int listener : listeners) {
-        ::close(RawAccept(listener, 1000));            // free this pipe only
+        ::close(RawAccept(listener, 1000));              // free this pipe only
         accepted.push_back(RawAccept(listener, 10000));  // the client's connection must come here
         EXPECT_GE(accepted.back(), 0);
     }

@@ -3,7 +3,7 @@
 #include <atomic>
 
 #include "support/pipe_runtime.h"
-#include "transport/binary_io.h"
+#include "transport/frame_channel.h"
 
 namespace sdk::test {
 namespace {
@@ -16,7 +16,8 @@ PipeLink OpenLink(bool clientReads) {
     if (!link.listener) {
         return link;
     }
-    link.client = clientReads ? OpenPipeInputStream(name, 2000) : OpenPipeOutputStream(name, 2000);
+    link.client = clientReads ? OpenFrameChannel(name, PipeEnd::kRead, 2000)
+                              : OpenFrameChannel(name, PipeEnd::kWrite, 2000);
     if (link.client) {
         link.server = link.listener->Accept(5000);
     }
@@ -30,9 +31,13 @@ std::wstring UniquePipeName(const std::wstring& tag) {
     return L"\\\\.\\pipe\\veltari-test\\" + tag + L"-" + std::to_wstring(++counter);
 }
 
-PipeLink OpenInputLink() { return OpenLink(true); }
+PipeLink OpenInputLink() {
+    return OpenLink(true);
+}
 
-PipeLink OpenOutputLink() { return OpenLink(false); }
+PipeLink OpenOutputLink() {
+    return OpenLink(false);
+}
 
 ConnectionLinks OpenConnectionLinks() {
     ConnectionLinks links;
@@ -40,10 +45,9 @@ ConnectionLinks OpenConnectionLinks() {
     links.requests = OpenOutputLink();
     links.notifications = OpenInputLink();
     if (links.responses.server && links.requests.server && links.notifications.server) {
-        links.connection = std::make_unique<RpcConnection>(
-            std::make_shared<BinaryReader>(std::move(links.responses.client)),
-            std::make_shared<BinaryWriter>(std::move(links.requests.client)),
-            std::make_shared<BinaryReader>(std::move(links.notifications.client)));
+        links.connection = std::make_unique<RpcConnection>(std::move(links.responses.client),
+                                                           std::move(links.requests.client),
+                                                           std::move(links.notifications.client));
     }
     return links;
 }

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "pipes/pipe_server.h"
+#include "transport/frame_channel.h"
 #include "transport/rpc_connection.h"
-#include "transport/stream.h"
 
 namespace sdk::test {
 
@@ -18,7 +18,7 @@ std::wstring UniquePipeName(const std::wstring& tag);
 // One pipe: its listener, the client's stream and the server's end.
 struct PipeLink {
     std::unique_ptr<IPipeListener> listener;
-    StreamPtr client;
+    std::shared_ptr<FrameChannel> client;
     std::unique_ptr<IServerPipe> server;
 };
 
@@ -36,15 +36,12 @@ struct ConnectionLinks {
 };
 ConnectionLinks OpenConnectionLinks();
 
-// What a write reports once the reading end has closed: Windows pipes say ERROR_NO_DATA (232), Unix
-// sockets EPIPE, which the POSIX streams report as ERROR_BROKEN_PIPE (109).
-std::uint32_t WriteToClosedReaderCode();
-
 // Milliseconds since construction.
 class Stopwatch {
 public:
     long long ElapsedMs() const {
-        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_)
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                     start_)
             .count();
     }
 

@@ -2,6 +2,7 @@
 // order of teardown must be observed exactly.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <future>
@@ -9,14 +10,18 @@
 #include <thread>
 
 #include "pipe_test_util.h"
-#include "transport/binary_io.h"
+#include "transport/frame_channel.h"
 
 namespace sdk::test {
 namespace {
 
-std::string Nul(const std::string& text) { return text + '\0'; }
+std::string Nul(const std::string& text) {
+    return text + '\0';
+}
 
-std::string TextOf(const Bytes& payload) { return std::string(payload.begin(), payload.end()); }
+std::string TextOf(const Bytes& payload) {
+    return std::string(payload.begin(), payload.end());
+}
 
 // Collects notification texts and the threads that delivered them.
 class Recorder {
@@ -89,30 +94,15 @@ TEST(RpcConnection, AnEmptyResponseFailsOneCallButKeepsTheConnection) {
     EXPECT_EQ(TextOf(request), Nul("b"));
 }
 
-TEST(RpcConnection, AGivenUpConnectionAnswersAtOnceEvenWhileTheCallMutexIsHeld) {
+TEST(RpcConnection, AGivenUpConnectionAnswersAtOnce) {
     ConnectionLinks links = OpenConnectionLinks();
     ASSERT_TRUE(links.connection);
-    std::recursive_mutex callMutex;
-    links.connection->SetCallMutex(&callMutex);
     links.responses.server->Close();
     EXPECT_EQ(links.connection->Call("x"), "");
     EXPECT_TRUE(links.connection->IsBroken());
-
-    std::promise<void> locked;
-    std::promise<void> release;
-    std::thread holder([&] {
-        std::lock_guard<std::recursive_mutex> lock(callMutex);
-        locked.set_value();
-        release.get_future().wait();
-    });
-    locked.get_future().wait();
-    auto call = std::async(std::launch::async, [&] { return links.connection->Call("y"); });
-    const bool answered = call.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-    release.set_value();
-    holder.join();
-    ASSERT_TRUE(answered);
-    EXPECT_EQ(call.get(), "");
-    EXPECT_TRUE(links.connection->IsBroken());
+    const Stopwatch watch;
+    EXPECT_EQ(links.connection->Call("y"), "");
+    EXPECT_LT(watch.ElapsedMs(), 1000);
 }
 
 TEST(RpcConnection, AFailedWriteToAVanishedServerGivesTheConnectionUp) {
@@ -122,31 +112,12 @@ TEST(RpcConnection, AFailedWriteToAVanishedServerGivesTheConnectionUp) {
     EXPECT_EQ(links.connection->Call("x"), "");
     EXPECT_TRUE(links.connection->IsBroken());
     // The response pipe is given up with it: a response sent now is never taken.
-    ASSERT_EQ(links.responses.server->WriteMessage({'l', 'a', 't', 'e'}, 1000), WriteToClosedReaderCode());
-}
-
-TEST(RpcConnection, ACallWaitsForTheCallersMutex) {
-    ConnectionLinks links = OpenConnectionLinks();
-    ASSERT_TRUE(links.connection);
-    std::recursive_mutex callMutex;
-    links.connection->SetCallMutex(&callMutex);
-    std::unique_lock<std::recursive_mutex> held(callMutex);
-    auto call = std::async(std::launch::async, [&] { return links.connection->Call("queued"); });
-    Bytes request;
-    // Nothing is sent while the mutex is held elsewhere (the server's read times out without breaking).
-    EXPECT_EQ(links.requests.server->ReadMessage(request, 200), kErrorIoPending);
-    held.unlock();
-    ASSERT_EQ(links.requests.server->ReadMessage(request, 5000), kResultOk);
-    EXPECT_EQ(TextOf(request), Nul("queued"));
-    ASSERT_EQ(links.responses.server->WriteMessage({'r'}, 1000), kResultOk);
-    EXPECT_EQ(call.get(), "r");
+    ASSERT_EQ(links.responses.server->WriteMessage({'l', 'a', 't', 'e'}, 1000), kErrorBrokenPipe);
 }
 
 TEST(RpcConnection, CallsFromManyThreadsEachGetTheirOwnResponse) {
     ConnectionLinks links = OpenConnectionLinks();
     ASSERT_TRUE(links.connection);
-    std::recursive_mutex callMutex;
-    links.connection->SetCallMutex(&callMutex);
     constexpr int kThreads = 4;
     constexpr int kCalls = 25;
     std::thread echo([&] {
@@ -184,8 +155,8 @@ TEST(RpcConnection, NotificationsReachTheHandlerInOrderOnOneThread) {
     EXPECT_TRUE(links.connection->HasNotificationHandler());
     auto& server = *links.notifications.server;
     ASSERT_EQ(server.WriteMessage(TextMessage("first"), 1000), kResultOk);
-    ASSERT_EQ(server.WriteMessage({}, 1000), kResultOk);      // too short: ignored
-    ASSERT_EQ(server.WriteMessage({0}, 1000), kResultOk);     // a lone NUL: ignored
+    ASSERT_EQ(server.WriteMessage({}, 1000), kResultOk);   // too short: ignored
+    ASSERT_EQ(server.WriteMessage({0}, 1000), kResultOk);  // a lone NUL: ignored
     ASSERT_EQ(server.WriteMessage(TextMessage("second"), 1000), kResultOk);
     ASSERT_EQ(server.WriteMessage({'x', 'y'}, 1000), kResultOk);  // the last byte goes, NUL or not
     ASSERT_EQ(recorder.WaitFor(3), true);
@@ -211,24 +182,33 @@ TEST(RpcConnection, AnEmptyHandlerStartsNothingAndLeavesTheChannelAlone) {
     EXPECT_EQ(recorder.Texts(), std::vector<std::string>{"late"});
 }
 
-TEST(RpcConnection, ClearingTheHandlerWhileTheReaderWaitsEndsDeliveryAndBreaksTheChannel) {
+TEST(RpcConnection, ReplacingOrSilencingTheHandlerKeepsTheChannelForTheConnectionsLife) {
     ConnectionLinks links = OpenConnectionLinks();
     ASSERT_TRUE(links.connection);
-    Recorder recorder;
-    links.connection->SetNotificationHandler(recorder.Handler());
-    ASSERT_EQ(links.notifications.server->WriteMessage(TextMessage("one"), 1000), kResultOk);
-    ASSERT_TRUE(recorder.WaitFor(1));  // the reader is back to waiting for the next message
+    auto& server = *links.notifications.server;
+    Recorder first;
+    links.connection->SetNotificationHandler(first.Handler());
+    ASSERT_EQ(server.WriteMessage(TextMessage("one"), 1000), kResultOk);
+    ASSERT_TRUE(first.WaitFor(1));  // the reader is back to waiting for the next message
 
-    auto clear = std::async(std::launch::async, [&] { links.connection->ClearNotificationHandler(); });
-    ASSERT_EQ(clear.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    Recorder second;
+    links.connection->SetNotificationHandler(second.Handler());
+    ASSERT_EQ(server.WriteMessage(TextMessage("two"), 1000), kResultOk);
+    ASSERT_TRUE(second.WaitFor(1));
+    EXPECT_EQ(first.Texts(), std::vector<std::string>{"one"});
+    EXPECT_EQ(second.Texts(), std::vector<std::string>{"two"});
+
+    links.connection->SetNotificationHandler(nullptr);
     EXPECT_FALSE(links.connection->HasNotificationHandler());
-    EXPECT_TRUE(links.connection->IsBroken());
-
-    // Nothing is delivered any more, while requests still work.
-    links.notifications.server->WriteMessage(TextMessage("two"), 1000);
+    EXPECT_FALSE(links.connection->IsBroken());
+    Recorder third;
+    links.connection->SetNotificationHandler(third.Handler());
+    ASSERT_EQ(server.WriteMessage(TextMessage("three"), 1000), kResultOk);
+    ASSERT_TRUE(third.WaitFor(1));
+    EXPECT_EQ(third.Texts().back(), "three");
+    EXPECT_FALSE(links.connection->IsBroken());
     ASSERT_EQ(links.responses.server->WriteMessage({'o', 'k'}, 1000), kResultOk);
     EXPECT_EQ(links.connection->Call("q"), "ok");
-    EXPECT_EQ(recorder.Texts(), std::vector<std::string>{"one"});
 }
 
 TEST(RpcConnection, AServerClosingTheNotificationPipeBreaksTheConnection) {
@@ -238,16 +218,12 @@ TEST(RpcConnection, AServerClosingTheNotificationPipeBreaksTheConnection) {
     links.connection->SetNotificationHandler(recorder.Handler());
     links.notifications.server->Close();
     EXPECT_TRUE(Eventually([&] { return links.connection->IsBroken(); }));
-    // The reader ended on its own; clearing still joins cleanly.
-    links.connection->ClearNotificationHandler();
-    EXPECT_FALSE(links.connection->HasNotificationHandler());
+    // The reader ended on its own; destruction still joins cleanly.
 }
 
 TEST(RpcConnection, AHandlerMayCallThroughTheConnection) {
     ConnectionLinks links = OpenConnectionLinks();
     ASSERT_TRUE(links.connection);
-    std::recursive_mutex callMutex;
-    links.connection->SetCallMutex(&callMutex);
     std::promise<std::string> answer;
     links.connection->SetNotificationHandler(
         [&](const std::string& text) { answer.set_value(links.connection->Call("because " + text)); });
@@ -261,19 +237,18 @@ TEST(RpcConnection, AHandlerMayCallThroughTheConnection) {
     EXPECT_EQ(result.get(), "done");
 }
 
-TEST(RpcConnection, InstallingAndClearingAHandlerRepeatedlyNeverDeadlocks) {
+TEST(RpcConnection, InstallingAndSilencingAHandlerRepeatedlyNeverDeadlocks) {
     ConnectionLinks links = OpenConnectionLinks();
     ASSERT_TRUE(links.connection);
     auto churn = std::async(std::launch::async, [&] {
         for (int i = 0; i < 200; ++i) {
             links.connection->SetNotificationHandler([](const std::string&) {});
-            links.connection->ClearNotificationHandler();
+            links.connection->SetNotificationHandler(nullptr);
         }
     });
     ASSERT_EQ(churn.wait_for(std::chrono::seconds(60)), std::future_status::ready);
     EXPECT_FALSE(links.connection->HasNotificationHandler());
-    // The first stop cancelled the notification channel for good.
-    EXPECT_TRUE(links.connection->IsBroken());
+    EXPECT_FALSE(links.connection->IsBroken());
 }
 
 TEST(RpcConnection, HandlersInstalledFromTwoThreadsAtOnceLeaveOneSetOfThreads) {
@@ -289,7 +264,7 @@ TEST(RpcConnection, HandlersInstalledFromTwoThreadsAtOnceLeaveOneSetOfThreads) {
     ASSERT_EQ(first.wait_for(std::chrono::seconds(60)), std::future_status::ready);
     ASSERT_EQ(second.wait_for(std::chrono::seconds(60)), std::future_status::ready);
     EXPECT_TRUE(links.connection->HasNotificationHandler());
-    links.connection->ClearNotificationHandler();
+    links.connection->SetNotificationHandler(nullptr);
     EXPECT_FALSE(links.connection->HasNotificationHandler());
 }
 
@@ -302,75 +277,68 @@ struct Probe {
     std::vector<std::string> destroyed;  // names, in order; written by the destroying thread only
 };
 
-class FakeReader final : public IBinaryReader {
+// An in-memory pipe that serves the frames it was given, takes every write, and notes when it goes away.
+class FakePipe final : public IBytePipe {
 public:
-    FakeReader(Probe& probe, std::string name, std::vector<Bytes> messages)
-        : probe_(probe), name_(std::move(name)), messages_(std::move(messages)) {}
-    ~FakeReader() override {
+    FakePipe(Probe& probe, std::string name, const std::vector<Bytes>& frames)
+        : probe_(probe), name_(std::move(name)) {
+        for (const Bytes& frame : frames) {
+            const auto n = static_cast<std::uint32_t>(frame.size());
+            bytes_.insert(bytes_.end(),
+                          {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
+                           static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 24)});
+            bytes_.insert(bytes_.end(), frame.begin(), frame.end());
+        }
+    }
+    ~FakePipe() override {
         if (probe_.readsInProgress != 0 || probe_.handlerRunning) {
             probe_.usedAfterThreadsEnded = true;
         }
         probe_.destroyed.push_back(name_);
     }
-    std::uint32_t Read(Bytes& out, int) override {
+    IoResult ReadSome(std::uint8_t* data, std::size_t size, const Deadline&) override {
         ++probe_.readsInProgress;
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return cancelled_ || next_ < messages_.size(); });
-        std::uint32_t code = kErrorIoPending;
-        if (next_ < messages_.size()) {
-            out = messages_[next_++];
-            code = kResultOk;
-        } else {
-            broken_ = true;
+        changed_.wait(lock, [&] { return cancelled_ || next_ < bytes_.size(); });
+        IoResult result{IoStatus::kCancelled};
+        if (next_ < bytes_.size()) {
+            result = {IoStatus::kOk, 0, std::min(size, bytes_.size() - next_)};
+            std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(next_), result.moved, data);
+            next_ += result.moved;
         }
         --probe_.readsInProgress;
-        return code;
+        return result;
+    }
+    IoResult WriteSome(const std::uint8_t*, std::size_t size, const Deadline&) override {
+        return {IoStatus::kOk, 0, size};
     }
     void Cancel() override {
         std::lock_guard<std::mutex> lock(mutex_);
         cancelled_ = true;
         changed_.notify_all();
     }
-    bool IsBroken() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return broken_;
-    }
+    void Close() override {}
 
 private:
     Probe& probe_;
     std::string name_;
-    std::vector<Bytes> messages_;
+    Bytes bytes_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::size_t next_ = 0;
     bool cancelled_ = false;
-    bool broken_ = false;
 };
 
-class FakeWriter final : public IBinaryWriter {
-public:
-    explicit FakeWriter(Probe& probe) : probe_(probe) {}
-    ~FakeWriter() override {
-        if (probe_.readsInProgress != 0 || probe_.handlerRunning) {
-            probe_.usedAfterThreadsEnded = true;
-        }
-        probe_.destroyed.push_back("requests");
-    }
-    std::uint32_t Write(const Bytes&, int) override { return kResultOk; }
-    void Cancel() override {}
-    bool IsBroken() override { return false; }
-    void Flush() override {}
-
-private:
-    Probe& probe_;
-};
+std::shared_ptr<FrameChannel> FakeChannel(Probe& probe, std::string name,
+                                          const std::vector<Bytes>& frames = {}) {
+    return std::make_shared<FrameChannel>(std::make_unique<FakePipe>(probe, std::move(name), frames));
+}
 
 TEST(RpcConnection, DestructionStopsAndJoinsBothThreadsBeforeReleasingTheChannels) {
     Probe probe;
-    auto connection = std::make_unique<RpcConnection>(
-        std::make_shared<FakeReader>(probe, "responses", std::vector<Bytes>{}),
-        std::make_shared<FakeWriter>(probe),
-        std::make_shared<FakeReader>(probe, "notifications", std::vector<Bytes>{TextMessage("key")}));
+    auto connection =
+        std::make_unique<RpcConnection>(FakeChannel(probe, "responses"), FakeChannel(probe, "requests"),
+                                        FakeChannel(probe, "notifications", {TextMessage("key")}));
     std::promise<void> entered;
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
@@ -393,17 +361,17 @@ TEST(RpcConnection, DestructionStopsAndJoinsBothThreadsBeforeReleasingTheChannel
 
 TEST(RpcConnection, AMissingChannelMakesTheConnectionBroken) {
     Probe probe;
-    RpcConnection noNotifications(std::make_shared<FakeReader>(probe, "responses", std::vector<Bytes>{{'r'}}),
-                                  std::make_shared<FakeWriter>(probe), nullptr);
+    RpcConnection noNotifications(FakeChannel(probe, "responses", {{'r'}}), FakeChannel(probe, "requests"),
+                                  nullptr);
     EXPECT_TRUE(noNotifications.IsBroken());
     EXPECT_EQ(noNotifications.Call("x"), "r");
     Recorder recorder;
     noNotifications.SetNotificationHandler(recorder.Handler());
-    noNotifications.ClearNotificationHandler();
+    noNotifications.SetNotificationHandler(nullptr);
     EXPECT_FALSE(noNotifications.HasNotificationHandler());
 
-    RpcConnection noRequests(std::make_shared<FakeReader>(probe, "responses", std::vector<Bytes>{{'r'}}), nullptr,
-                             std::make_shared<FakeReader>(probe, "notifications", std::vector<Bytes>{}));
+    RpcConnection noRequests(FakeChannel(probe, "responses", {{'r'}}), nullptr,
+                             FakeChannel(probe, "notifications"));
     EXPECT_TRUE(noRequests.IsBroken());
     EXPECT_EQ(noRequests.Call("x"), "");
 }
