@@ -183,9 +183,11 @@ bool IsDigit(char c) {
 }
 
 // Reads the records that are in the form every writer uses (plain digits, one character between fields)
-// from `p` on and returns where it stopped: at the end, or at the start of the first record that is not
-// in that form, for the general reader to take from there with exactly the same outcome.
-const char* DecodePlainRecords(const char* p, const char* end, std::vector<VeltariLedColor>& records) {
+// from `p` on, handing each to `take` until it declines one. Returns where it stopped: at the end, or at
+// the start of the first record that is not in that form, for the general reader to take from there with
+// exactly the same outcome; null when `take` declined.
+template <class Take>
+const char* DecodePlainRecords(const char* p, const char* end, Take& take) {
     while (p < end) {
         const char* q = p;
         int fields[4];
@@ -210,19 +212,22 @@ const char* DecodePlainRecords(const char* p, const char* end, std::vector<Velta
                 ++q;
             }
         }
-        records.push_back({fields[0], fields[1], fields[2], fields[3]});
+        if (!take(VeltariLedColor{fields[0], fields[1], fields[2], fields[3]})) {
+            return nullptr;
+        }
         p = q < end ? q + 1 : q;
     }
     return p;
 }
 
-}  // namespace
-
-std::vector<VeltariLedColor> DecodeLedColors(std::string_view text) {
-    std::vector<VeltariLedColor> records;
-    // A record takes at least seven characters and a separator, so this is the only allocation.
-    records.reserve(text.size() / 8 + 1);
-    const char* rest = DecodePlainRecords(text.data(), text.data() + text.size(), records);
+// The one decoder: hands the records of `text` in order to `take`, a callable that gets a VeltariLedColor
+// and returns false to stop.
+template <class Take>
+void DecodeRecords(std::string_view text, Take take) {
+    const char* rest = DecodePlainRecords(text.data(), text.data() + text.size(), take);
+    if (rest == nullptr) {
+        return;
+    }
     IntReader reader(text.substr(static_cast<std::size_t>(rest - text.data())));
     while (!reader.AtEnd()) {
         int ledId = 0;
@@ -238,10 +243,40 @@ std::vector<VeltariLedColor> DecodeLedColors(std::string_view text) {
         reader.Skip();
         complete = reader.Extract(b) && complete;
         reader.Skip();
-        records.push_back({ledId, r, g, b});
-        if (!complete) break;
+        if (!take(VeltariLedColor{ledId, r, g, b}) || !complete) break;
     }
+}
+
+}  // namespace
+
+std::vector<VeltariLedColor> DecodeLedColors(std::string_view text) {
+    std::vector<VeltariLedColor> records;
+    // A record takes at least seven characters and a separator, so this is the only allocation.
+    records.reserve(text.size() / 8 + 1);
+    DecodeRecords(text, [&records](const VeltariLedColor& record) {
+        records.push_back(record);
+        return true;
+    });
     return records;
+}
+
+bool DecodeLedColorsInto(std::string_view text, int count, VeltariLedColor* colors) {
+    // Counted first, stopping at the first record too many, so that a list of the wrong length leaves
+    // every record as it was; then read again straight into the caller's records.
+    int found = 0;
+    DecodeRecords(text, [&found, count](const VeltariLedColor&) { return ++found <= count; });
+    if (found != count) {
+        return false;
+    }
+    VeltariLedColor* next = colors;
+    DecodeRecords(text, [&next](const VeltariLedColor& record) {
+        next->r = record.r;
+        next->g = record.g;
+        next->b = record.b;
+        ++next;
+        return true;
+    });
+    return true;
 }
 
 std::string BuildLedColorsRequest(std::string_view method, int count, const VeltariLedColor* colors) {
