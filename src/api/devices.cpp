@@ -148,9 +148,7 @@ VeltariDeviceInfo* VeltariGetDeviceInfo(int deviceIndex) {
         if (!exchange.Gate()) {
             return Fail(VeltariErrorServerUnreachable, nullptr);
         }
-        Json params;
-        params["deviceIndex"] = Json(deviceIndex);
-        const auto answer = exchange.Send(BuildRequest(kMethodGetDeviceInfo, std::move(params)));
+        const auto answer = exchange.Send(BuildRequest(kMethodGetDeviceInfo, {{"deviceIndex", deviceIndex}}));
         if (!answer) {
             return nullptr;
         }

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "json/json.h"
+#include "api/request_text.h"
 
 namespace sdk {
 namespace {
@@ -279,17 +279,37 @@ bool DecodeLedColorsInto(std::string_view text, int count, VeltariLedColor* colo
     return true;
 }
 
+namespace {
+
+void WriteLedColorsRequest(std::string& request, std::string_view method, const int* deviceIndex, int count,
+                           const VeltariLedColor* colors) {
+    JsonWriter writer(request);
+    writer.Reserve(method.size() + static_cast<std::size_t>(count > 0 ? count : 0) * 16 + 64);
+    BeginRequestParams(writer, method);
+    if (deviceIndex != nullptr) {
+        writer.Name("deviceIndex");
+        writer.Number(*deviceIndex);
+    }
+    writer.Name("ledsColors");
+    // Written in place, sparing a copy of the list; it holds only digits, '-', ',' and '#', none of which
+    // needs an escape.
+    AppendLedColors(writer.BeginString(), count, colors);
+    writer.EndString();
+    EndRequestParams(writer);
+}
+
+}  // namespace
+
 std::string BuildLedColorsRequest(std::string_view method, int count, const VeltariLedColor* colors) {
-    // The envelope is written around the colour list in place, sparing the list's copies into and out of
-    // a JSON value. The list holds only digits, '-', ',' and '#', which the writer never escapes, so the
-    // text is the same as the writer's.
     std::string request;
-    request.reserve(method.size() + static_cast<std::size_t>(count > 0 ? count : 0) * 16 + 48);
-    request.append("{\"method\":");
-    Json(method).WriteText(request);
-    request.append(",\"params\":{\"ledsColors\":\"");
-    AppendLedColors(request, count, colors);
-    request.append("\"}}");
+    WriteLedColorsRequest(request, method, nullptr, count, colors);
+    return request;
+}
+
+std::string BuildLedColorsRequest(std::string_view method, int deviceIndex, int count,
+                                  const VeltariLedColor* colors) {
+    std::string request;
+    WriteLedColorsRequest(request, method, &deviceIndex, count, colors);
     return request;
 }
 

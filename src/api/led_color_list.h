@@ -32,5 +32,8 @@ bool DecodeLedColorsInto(std::string_view text, int count, VeltariLedColor* colo
 
 // {"method":M,"params":{"ledsColors":"<list>"}}
 std::string BuildLedColorsRequest(std::string_view method, int count, const VeltariLedColor* colors);
+// {"method":M,"params":{"deviceIndex":D,"ledsColors":"<list>"}}
+std::string BuildLedColorsRequest(std::string_view method, int deviceIndex, int count,
+                                  const VeltariLedColor* colors);
 
 }  // namespace sdk

@@ -101,12 +101,11 @@ bool VeltariGetLedsColorsByDeviceIndex(int deviceIndex, int size, VeltariLedColo
         if (deviceIndex < 0 || !AcceptableList(size, ledsColors, kCheckLedIds)) {
             return Fail(VeltariErrorBadArgument, false);
         }
-        auto request = [&] {
-            Json params;
-            params["deviceIndex"] = Json(deviceIndex);
-            params["ledsColors"] = Json(EncodeLedColors(size, ledsColors));
-            return BuildRequest(kMethodGetLedsColorsByDeviceIndex, std::move(params));
-        };
-        return ExchangeColors(request, size, ledsColors);
+        return ExchangeColors(
+            [&] {
+                return BuildLedColorsRequest(kMethodGetLedsColorsByDeviceIndex, deviceIndex, size,
+                                             ledsColors);
+            },
+            size, ledsColors);
     });
 }

@@ -128,10 +128,8 @@ VeltariLedPositions* VeltariGetLedPositionsByDeviceIndex(int deviceIndex) {
         if (ServerProtocolVersion() < kPositionsByDeviceMinProtocol) {
             return Fail(VeltariErrorServerProtocolTooOld, nullptr);
         }
-        Json params;
-        params["deviceIndex"] = Json(deviceIndex);
         const auto answer =
-            exchange.Send(BuildRequest(kMethodGetLedPositionsByDeviceIndex, std::move(params)));
+            exchange.Send(BuildRequest(kMethodGetLedPositionsByDeviceIndex, {{"deviceIndex", deviceIndex}}));
         if (!answer) {
             return nullptr;
         }
@@ -156,9 +154,8 @@ int VeltariGetLedIdForKeyName(char keyName) {
         if (!exchange.Gate()) {
             return Fail(VeltariErrorServerUnreachable, 0);
         }
-        Json params;
-        params["keyName"] = Json(static_cast<int>(keyName));
-        const auto answer = exchange.Send(BuildRequest(kMethodGetLedIdForKeyName, std::move(params)));
+        const auto answer =
+            exchange.Send(BuildRequest(kMethodGetLedIdForKeyName, {{"keyName", static_cast<int>(keyName)}}));
         if (!answer) {
             return 0;
         }

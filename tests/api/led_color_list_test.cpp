@@ -221,6 +221,12 @@ TEST(BuildLedColorsRequest, SameTextAsTheEnvelopeBuiltAsAJsonValue) {
             request["method"] = Json(method);
             request["params"] = std::move(params);
             EXPECT_EQ(BuildLedColorsRequest(method, count, all.data()), request.ToText()) << method << count;
+            Json byDevice;
+            byDevice["method"] = Json(method);
+            byDevice["params"]["deviceIndex"] = Json(-3);
+            byDevice["params"]["ledsColors"] = Json(EncodeLedColors(count, all.data()));
+            EXPECT_EQ(BuildLedColorsRequest(method, -3, count, all.data()), byDevice.ToText())
+                << method << count;
         }
     }
 }
