@@ -261,22 +261,34 @@ std::vector<VeltariLedColor> DecodeLedColors(std::string_view text) {
 }
 
 bool DecodeLedColorsInto(std::string_view text, int count, VeltariLedColor* colors) {
-    // Counted first, stopping at the first record too many, so that a list of the wrong length leaves
-    // every record as it was; then read again straight into the caller's records.
-    int found = 0;
-    DecodeRecords(text, [&found, count](const VeltariLedColor&) { return ++found <= count; });
-    if (found != count) {
-        return false;
+    // Read straight into the caller's records; a list of the wrong length then puts back the colours
+    // they had. Keeping those on the stack costs far less than reading the list twice, which only a
+    // count beyond any list that passes the checks still does.
+    constexpr int kKeptOnStack = kMaxLedId + 1;
+    if (count < 0) return false;
+    if (count > kKeptOnStack) {
+        int found = 0;
+        DecodeRecords(text, [&found, count](const VeltariLedColor&) { return ++found <= count; });
+        if (found != count) return false;
     }
-    VeltariLedColor* next = colors;
-    DecodeRecords(text, [&next](const VeltariLedColor& record) {
-        next->r = record.r;
-        next->g = record.g;
-        next->b = record.b;
-        ++next;
+    VeltariLedColor before[kKeptOnStack];
+    const int kept = std::min(count, kKeptOnStack);
+    if (kept > 0) std::memcpy(before, colors, static_cast<std::size_t>(kept) * sizeof(VeltariLedColor));
+    int found = 0;
+    DecodeRecords(text, [&found, count, colors](const VeltariLedColor& record) {
+        if (found == count) {
+            ++found;
+            return false;
+        }
+        VeltariLedColor& target = colors[found++];
+        target.r = record.r;
+        target.g = record.g;
+        target.b = record.b;
         return true;
     });
-    return true;
+    if (found == count) return true;
+    if (kept > 0) std::memcpy(colors, before, static_cast<std::size_t>(kept) * sizeof(VeltariLedColor));
+    return false;
 }
 
 namespace {
