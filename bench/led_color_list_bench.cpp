@@ -88,6 +88,15 @@ void RegisterLedColorListBenchmarks() {
             benchmark::DoNotOptimize(records.data());
         }
     });
+    // What reading colours back costs: counted, then read into the caller's records, nothing allocated.
+    Register("colors/decode_912/in_place", [](benchmark::State& state) {
+        const std::string text = ColorListText();
+        auto records = FullKeyboardColors();
+        for (auto _ : state) {
+            benchmark::DoNotOptimize(DecodeLedColorsInto(text, kFullKeyboard, records.data()));
+            benchmark::ClobberMemory();
+        }
+    });
     Register("colors/decode_912/stream", [](benchmark::State& state) {
         const std::string text = ColorListText();
         for (auto _ : state) {
@@ -133,6 +142,8 @@ void RegisterLedColorListBenchmarks() {
                    "colors/encode_912/copy", 0.0, true});
     AddComparison({group, "DecodeLedColors vs text stream", "colors/decode_912/veltari",
                    "colors/decode_912/stream", 0.0, true});
+    AddComparison({group, "DecodeLedColorsInto vs DecodeLedColors", "colors/decode_912/in_place",
+                   "colors/decode_912/veltari", 0.0, true});
     AddComparison({group, "DecodeLedColors vs copying its records", "colors/decode_912/veltari",
                    "colors/decode_912/copy", 0.0, true});
     AddComparison({group, "ValidateLedColors vs sort and compare", "colors/validate_912/veltari",

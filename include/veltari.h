@@ -15,8 +15,10 @@
  *  - A lost server is never reconnected behind your back: calls fail with VeltariErrorServerUnreachable
  *    until the next VeltariPerformProtocolHandshake() reconnects.
  *  - Records and texts returned by pointer are owned by the library and stay valid and unchanged until
- *    the library is unloaded. Never free or modify them. Every successful call that returns a pointer
- *    allocates anew, so keep the pointer instead of asking again in a loop.
+ *    the library is unloaded. Never free or modify them. Device descriptions and LED positions are kept
+ *    once per distinct answer: a call whose answer equals one already kept returns that same record, so
+ *    asking every frame does not grow memory (a changed answer gets a new record; earlier ones stay as
+ *    they were). Each successful handshake keeps a new serverVersion text.
  *  - Arrays you pass in are read (and, for the get functions, written) only during the call.
  *  - Every function may be called from any thread. Requests of all threads are serialised: one request
  *    is in flight per process at a time. The length word and the payload of each message get at most
@@ -278,8 +280,9 @@ VELTARI_API int VeltariGetDeviceCount(void);
  * Describes one device: type, model, layouts, capabilities, LED count and channels.
  *
  * @param deviceIndex the device, 0 or more. It is not compared with the device count; the server decides.
- * @return the description, owned by the library and valid until unload, or NULL on failure. Each
- *         successful call allocates a new record.
+ * @return the description, owned by the library and valid and unchanged until unload, or NULL on
+ *         failure. An answer equal to one already kept returns that same record; a changed answer
+ *         returns a new one, and records returned earlier stay as they were.
  * Last error, tests in this order: VeltariErrorNoHandshake; VeltariErrorBadArgument (deviceIndex < 0);
  *         VeltariErrorServerUnreachable (no connection, or no answer); VeltariErrorBadArgument (the
  *         server has no such device); otherwise VeltariErrorSuccess.
@@ -295,8 +298,10 @@ VELTARI_API VeltariDeviceInfo* VeltariGetDeviceInfo(int deviceIndex);
  * Returns the positions of the LEDs that the server lists for a request without a device (the
  * reference server lists every device's LEDs). Only LED ids 1 to 911 are kept, in the server's order.
  *
- * @return the positions, owned by the library and valid until unload, or NULL on failure.
- *         positionsCount is 0 when the server listed no LED.
+ * @return the positions, owned by the library and valid and unchanged until unload, or NULL on
+ *         failure. positionsCount is 0 when the server listed no LED. An answer equal to one already
+ *         kept (by either positions function) returns that same record; a changed answer returns a new
+ *         one, and records returned earlier stay as they were.
  * Last error, tests in this order: VeltariErrorNoHandshake; VeltariErrorServerUnreachable (no
  *         connection, or no answer); otherwise VeltariErrorSuccess.
  * Threading: any thread.
@@ -308,7 +313,9 @@ VELTARI_API VeltariLedPositions* VeltariGetLedPositions(void);
  * Needs a server of protocol 3 or later.
  *
  * @param deviceIndex the device, 0 or more.
- * @return the positions, owned by the library and valid until unload, or NULL on failure.
+ * @return the positions, owned by the library and valid and unchanged until unload, or NULL on
+ *         failure. An answer equal to one already kept (by either positions function) returns that same
+ *         record; a changed answer returns a new one, and records returned earlier stay as they were.
  * Last error, tests in this order: VeltariErrorNoHandshake; VeltariErrorBadArgument (deviceIndex < 0);
  *         VeltariErrorServerUnreachable (no connection); VeltariErrorServerProtocolTooOld;
  *         VeltariErrorServerUnreachable (no answer); the server's error code when it reports one (then

@@ -13,9 +13,7 @@ constexpr int kMaxLayerPriority = 255;
 
 // Only one mode exists, and it always travels as 0.
 std::string AccessModeRequest(const char* method) {
-    Json params;
-    params["accessMode"] = Json(static_cast<int>(VeltariAccessModeLightingControl));
-    return BuildRequest(method, std::move(params));
+    return BuildRequest(method, {{"accessMode", static_cast<int>(VeltariAccessModeLightingControl)}});
 }
 
 }  // namespace
@@ -82,9 +80,8 @@ bool VeltariSetLayerPriority(int layerPriority) {
         if (static_cast<unsigned>(layerPriority) > kMaxLayerPriority) {
             return Fail(VeltariErrorBadArgument, false);
         }
-        Json params;
-        params["layerPriority"] = Json(layerPriority);
-        const auto answer = exchange.Send(BuildRequest(kMethodSetLayerPriority, std::move(params)));
+        const auto answer =
+            exchange.Send(BuildRequest(kMethodSetLayerPriority, {{"layerPriority", layerPriority}}));
         if (!answer) {
             return false;
         }

@@ -1,8 +1,13 @@
-// Device descriptions: one record per call, kept with everything it points to until unload.
+// Device descriptions: one record per distinct answer, kept with everything it points to until unload.
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "api/boundary.h"
+#include "api/client_state.h"
 #include "api/exchange.h"
 #include "api/retention.h"
 #include "veltari.h"
@@ -16,37 +21,113 @@ int ArrayLength(const Json& value) {
     return value.Type() == kJsonArray ? value.Size() : 0;
 }
 
-VeltariChannelDevice* RetainChannelDevices(const Json& devices, int count) {
-    auto array = std::make_unique<VeltariChannelDevice[]>(static_cast<std::size_t>(count));
-    for (int j = 0; j < count; ++j) {
-        const Json& device = devices.At(j);
-        array[j].type = device.At("type").AsInt();
-        array[j].deviceLedCount = device.At("deviceLedCount").AsInt();
-    }
-    return Retain(std::move(array));
-}
+// A description as read from "result", before anything is kept.
+struct DeviceInfoAnswer {
+    VeltariDeviceInfo fields{};                 // model and channels stay null here
+    std::string_view model;                     // every byte of the text; the caller sees up to a NUL
+    std::vector<VeltariChannel> channels;       // their devices stay null here
+    std::vector<VeltariChannelDevice> devices;  // of every channel, one channel after another
 
-void FillChannels(VeltariDeviceInfo& info, const Json& result) {
+    std::string_view VisibleModel() const { return model.substr(0, model.find('\0')); }
+};
+
+DeviceInfoAnswer ReadAnswer(const Json& result) {
+    DeviceInfoAnswer answer;
+    VeltariDeviceInfo& fields = answer.fields;
+    fields.type = result.At("type").AsInt();
+    fields.physicalLayout = result.At("physicalLayout").AsInt();
+    fields.logicalLayout = result.At("logicalLayout").AsInt();
+    fields.capsMask = result.At("capsMask").AsInt();
+    fields.ledsCount = result.At("ledsCount").AsInt();
+    answer.model = result.At("model").AsStringView();
     if (!result.HasMember("channels")) {
-        return;
+        return answer;
     }
     const Json& channels = result.At("channels");
     const int count = ArrayLength(channels);
-    info.channelsCount = count;
-    if (count == 0) {
-        return;
-    }
-    auto array = std::make_unique<VeltariChannel[]>(static_cast<std::size_t>(count));
-    VeltariChannel* kept = Retain(std::move(array));
+    fields.channelsCount = count;
+    answer.channels.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
         const Json& channel = channels.At(i);
-        kept[i].totalLedsCount = channel.At("totalLedsCount").AsInt();
+        VeltariChannel read{};
+        read.totalLedsCount = channel.At("totalLedsCount").AsInt();
         const Json& devices = channel.At("devices");
-        const int devicesCount = ArrayLength(devices);
-        kept[i].devicesCount = devicesCount;
-        kept[i].devices = devicesCount > 0 ? RetainChannelDevices(devices, devicesCount) : nullptr;
+        read.devicesCount = ArrayLength(devices);
+        for (int j = 0; j < read.devicesCount; ++j) {
+            const Json& device = devices.At(j);
+            answer.devices.push_back({device.At("type").AsInt(), device.At("deviceLedCount").AsInt()});
+        }
+        answer.channels.push_back(read);
     }
-    info.channels = kept;
+    return answer;
+}
+
+std::uint64_t HashOf(const DeviceInfoAnswer& answer) {
+    const VeltariDeviceInfo& fields = answer.fields;
+    ContentHash hash;
+    for (int value : {fields.type, fields.physicalLayout, fields.logicalLayout, fields.capsMask,
+                      fields.ledsCount, fields.channelsCount}) {
+        hash.Add(static_cast<std::int64_t>(value));
+    }
+    hash.Add(answer.VisibleModel());
+    for (const VeltariChannel& channel : answer.channels) {
+        hash.Add(static_cast<std::int64_t>(channel.totalLedsCount));
+        hash.Add(static_cast<std::int64_t>(channel.devicesCount));
+    }
+    for (const VeltariChannelDevice& device : answer.devices) {
+        hash.Add(static_cast<std::int64_t>(device.type));
+        hash.Add(static_cast<std::int64_t>(device.deviceLedCount));
+    }
+    return hash.Value();
+}
+
+// True when a kept record shows the caller exactly what the answer would.
+bool SameAsKept(const DeviceInfoAnswer& answer, const VeltariDeviceInfo& kept) {
+    const VeltariDeviceInfo& fields = answer.fields;
+    if (kept.type != fields.type || kept.physicalLayout != fields.physicalLayout ||
+        kept.logicalLayout != fields.logicalLayout || kept.capsMask != fields.capsMask ||
+        kept.ledsCount != fields.ledsCount || kept.channelsCount != fields.channelsCount ||
+        std::string_view(kept.model) != answer.VisibleModel()) {
+        return false;
+    }
+    const VeltariChannelDevice* devices = answer.devices.data();
+    for (std::size_t i = 0; i < answer.channels.size(); ++i) {
+        const VeltariChannel& channel = answer.channels[i];
+        const VeltariChannel& keptChannel = kept.channels[i];
+        if (keptChannel.totalLedsCount != channel.totalLedsCount ||
+            keptChannel.devicesCount != channel.devicesCount ||
+            !std::equal(devices, devices + channel.devicesCount, keptChannel.devices,
+                        [](const VeltariChannelDevice& a, const VeltariChannelDevice& b) {
+                            return a.type == b.type && a.deviceLedCount == b.deviceLedCount;
+                        })) {
+            return false;
+        }
+        devices += channel.devicesCount;
+    }
+    return true;
+}
+
+// A new record for the answer, kept with its text and arrays until unload.
+VeltariDeviceInfo* Keep(const DeviceInfoAnswer& answer) {
+    VeltariDeviceInfo* info = Retain(std::make_unique<VeltariDeviceInfo>(answer.fields));
+    info->model = RetainString(answer.model);
+    if (answer.channels.empty()) {
+        return info;
+    }
+    VeltariChannel* channels = Retain(std::make_unique<VeltariChannel[]>(answer.channels.size()));
+    const VeltariChannelDevice* devices = answer.devices.data();
+    for (std::size_t i = 0; i < answer.channels.size(); ++i) {
+        channels[i] = answer.channels[i];
+        const int count = channels[i].devicesCount;
+        if (count > 0) {
+            auto array = std::make_unique<VeltariChannelDevice[]>(static_cast<std::size_t>(count));
+            std::copy(devices, devices + count, array.get());
+            channels[i].devices = Retain(std::move(array));
+            devices += count;
+        }
+    }
+    info->channels = channels;
+    return info;
 }
 
 }  // namespace
@@ -67,9 +148,7 @@ VeltariDeviceInfo* VeltariGetDeviceInfo(int deviceIndex) {
         if (!exchange.Gate()) {
             return Fail(VeltariErrorServerUnreachable, nullptr);
         }
-        Json params;
-        params["deviceIndex"] = Json(deviceIndex);
-        const auto answer = exchange.Send(BuildRequest(kMethodGetDeviceInfo, std::move(params)));
+        const auto answer = exchange.Send(BuildRequest(kMethodGetDeviceInfo, {{"deviceIndex", deviceIndex}}));
         if (!answer) {
             return nullptr;
         }
@@ -80,14 +159,16 @@ VeltariDeviceInfo* VeltariGetDeviceInfo(int deviceIndex) {
             return Fail(VeltariErrorBadArgument, nullptr);
         }
 
-        VeltariDeviceInfo* info = Retain(std::make_unique<VeltariDeviceInfo>());
-        info->type = result.At("type").AsInt();
-        info->physicalLayout = result.At("physicalLayout").AsInt();
-        info->logicalLayout = result.At("logicalLayout").AsInt();
-        info->capsMask = result.At("capsMask").AsInt();
-        info->ledsCount = result.At("ledsCount").AsInt();
-        info->model = RetainString(result.At("model").AsString());
-        FillChannels(*info, result);
+        // An answer equal to one already kept gives back that record, so asking every frame stays flat.
+        const DeviceInfoAnswer read = ReadAnswer(result);
+        const std::uint64_t hash = HashOf(read);
+        KeptRecordIndex<VeltariDeviceInfo>& index = State().retention.deviceInfoIndex;
+        VeltariDeviceInfo* info =
+            index.Find(hash, [&](const VeltariDeviceInfo& kept) { return SameAsKept(read, kept); });
+        if (info == nullptr) {
+            info = Keep(read);
+            index.Add(hash, info);
+        }
         StoreLastError(VeltariErrorSuccess);
         return info;
     });

@@ -30,19 +30,6 @@ std::optional<Response> Exchange::Send(std::string_view request) {
     return std::optional<Response>(std::in_place, answer);
 }
 
-std::string BuildRequest(std::string_view method) {
-    Json request;
-    request["method"] = Json(method);
-    return request.ToText();
-}
-
-std::string BuildRequest(std::string_view method, Json params) {
-    Json request;
-    request["method"] = Json(method);
-    request["params"] = std::move(params);
-    return request.ToText();
-}
-
 Response::Response(std::string_view text) : root_(Json::Parse(text)) {}
 
 const Json& ReadResultOnly(const Response& response) {

@@ -22,6 +22,7 @@
 #include "api/client_state.h"
 #include "api/last_error.h"
 #include "api/protocol.h"
+#include "api/request_text.h"
 #include "json/json.h"
 
 namespace sdk {
@@ -70,10 +71,6 @@ private:
     std::unique_lock<std::mutex> lock_;
     bool tooLarge_ = false;
 };
-
-// The request text: {"method":...} and, when params is given, "params" holding it.
-std::string BuildRequest(std::string_view method);
-std::string BuildRequest(std::string_view method, Json params);
 
 // The four ways of reading an answer. Each stores the calling thread's last error.
 

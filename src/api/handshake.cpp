@@ -92,9 +92,8 @@ VeltariProtocolDetails Handshake() {
         if (!exchange.Gate() && !Connect(exchange, state, retired)) {
             return Unreachable(state);
         }
-        Json params;
-        params["sdkProtocolVersion"] = Json(kSdkProtocolVersion);
-        const std::string request = BuildRequest(kMethodHandshake, std::move(params));
+        const std::string request =
+            BuildRequest(kMethodHandshake, {{"sdkProtocolVersion", kSdkProtocolVersion}});
         std::string answer = exchange.Call(request);
         if (!exchange.Gate()) {
             // The request broke the connection: one fresh connection, one more try.

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "json/json.h"
+#include "api/request_text.h"
 
 namespace sdk {
 namespace {
@@ -183,9 +183,11 @@ bool IsDigit(char c) {
 }
 
 // Reads the records that are in the form every writer uses (plain digits, one character between fields)
-// from `p` on and returns where it stopped: at the end, or at the start of the first record that is not
-// in that form, for the general reader to take from there with exactly the same outcome.
-const char* DecodePlainRecords(const char* p, const char* end, std::vector<VeltariLedColor>& records) {
+// from `p` on, handing each to `take` until it declines one. Returns where it stopped: at the end, or at
+// the start of the first record that is not in that form, for the general reader to take from there with
+// exactly the same outcome; null when `take` declined.
+template <class Take>
+const char* DecodePlainRecords(const char* p, const char* end, Take& take) {
     while (p < end) {
         const char* q = p;
         int fields[4];
@@ -210,19 +212,22 @@ const char* DecodePlainRecords(const char* p, const char* end, std::vector<Velta
                 ++q;
             }
         }
-        records.push_back({fields[0], fields[1], fields[2], fields[3]});
+        if (!take(VeltariLedColor{fields[0], fields[1], fields[2], fields[3]})) {
+            return nullptr;
+        }
         p = q < end ? q + 1 : q;
     }
     return p;
 }
 
-}  // namespace
-
-std::vector<VeltariLedColor> DecodeLedColors(std::string_view text) {
-    std::vector<VeltariLedColor> records;
-    // A record takes at least seven characters and a separator, so this is the only allocation.
-    records.reserve(text.size() / 8 + 1);
-    const char* rest = DecodePlainRecords(text.data(), text.data() + text.size(), records);
+// The one decoder: hands the records of `text` in order to `take`, a callable that gets a VeltariLedColor
+// and returns false to stop.
+template <class Take>
+void DecodeRecords(std::string_view text, Take take) {
+    const char* rest = DecodePlainRecords(text.data(), text.data() + text.size(), take);
+    if (rest == nullptr) {
+        return;
+    }
     IntReader reader(text.substr(static_cast<std::size_t>(rest - text.data())));
     while (!reader.AtEnd()) {
         int ledId = 0;
@@ -238,23 +243,85 @@ std::vector<VeltariLedColor> DecodeLedColors(std::string_view text) {
         reader.Skip();
         complete = reader.Extract(b) && complete;
         reader.Skip();
-        records.push_back({ledId, r, g, b});
-        if (!complete) break;
+        if (!take(VeltariLedColor{ledId, r, g, b}) || !complete) break;
     }
+}
+
+}  // namespace
+
+std::vector<VeltariLedColor> DecodeLedColors(std::string_view text) {
+    std::vector<VeltariLedColor> records;
+    // A record takes at least seven characters and a separator, so this is the only allocation.
+    records.reserve(text.size() / 8 + 1);
+    DecodeRecords(text, [&records](const VeltariLedColor& record) {
+        records.push_back(record);
+        return true;
+    });
     return records;
 }
 
+bool DecodeLedColorsInto(std::string_view text, int count, VeltariLedColor* colors) {
+    // Read straight into the caller's records; a list of the wrong length then puts back the colours
+    // they had. Keeping those on the stack costs far less than reading the list twice, which only a
+    // count beyond any list that passes the checks still does.
+    constexpr int kKeptOnStack = kMaxLedId + 1;
+    if (count < 0) return false;
+    if (count > kKeptOnStack) {
+        int found = 0;
+        DecodeRecords(text, [&found, count](const VeltariLedColor&) { return ++found <= count; });
+        if (found != count) return false;
+    }
+    VeltariLedColor before[kKeptOnStack];
+    const int kept = std::min(count, kKeptOnStack);
+    if (kept > 0) std::memcpy(before, colors, static_cast<std::size_t>(kept) * sizeof(VeltariLedColor));
+    int found = 0;
+    DecodeRecords(text, [&found, count, colors](const VeltariLedColor& record) {
+        if (found == count) {
+            ++found;
+            return false;
+        }
+        VeltariLedColor& target = colors[found++];
+        target.r = record.r;
+        target.g = record.g;
+        target.b = record.b;
+        return true;
+    });
+    if (found == count) return true;
+    if (kept > 0) std::memcpy(colors, before, static_cast<std::size_t>(kept) * sizeof(VeltariLedColor));
+    return false;
+}
+
+namespace {
+
+void WriteLedColorsRequest(std::string& request, std::string_view method, const int* deviceIndex, int count,
+                           const VeltariLedColor* colors) {
+    JsonWriter writer(request);
+    writer.Reserve(method.size() + static_cast<std::size_t>(count > 0 ? count : 0) * 16 + 64);
+    BeginRequestParams(writer, method);
+    if (deviceIndex != nullptr) {
+        writer.Name("deviceIndex");
+        writer.Number(*deviceIndex);
+    }
+    writer.Name("ledsColors");
+    // Written in place, sparing a copy of the list; it holds only digits, '-', ',' and '#', none of which
+    // needs an escape.
+    AppendLedColors(writer.BeginString(), count, colors);
+    writer.EndString();
+    EndRequestParams(writer);
+}
+
+}  // namespace
+
 std::string BuildLedColorsRequest(std::string_view method, int count, const VeltariLedColor* colors) {
-    // The envelope is written around the colour list in place, sparing the list's copies into and out of
-    // a JSON value. The list holds only digits, '-', ',' and '#', which the writer never escapes, so the
-    // text is the same as the writer's.
     std::string request;
-    request.reserve(method.size() + static_cast<std::size_t>(count > 0 ? count : 0) * 16 + 48);
-    request.append("{\"method\":");
-    Json(method).WriteText(request);
-    request.append(",\"params\":{\"ledsColors\":\"");
-    AppendLedColors(request, count, colors);
-    request.append("\"}}");
+    WriteLedColorsRequest(request, method, nullptr, count, colors);
+    return request;
+}
+
+std::string BuildLedColorsRequest(std::string_view method, int deviceIndex, int count,
+                                  const VeltariLedColor* colors) {
+    std::string request;
+    WriteLedColorsRequest(request, method, &deviceIndex, count, colors);
     return request;
 }
 

@@ -25,8 +25,15 @@ void AppendLedColors(std::string& out, int count, const VeltariLedColor* colors)
 // Tolerant reader: any single character may stand for a separator; a record whose first field reads
 // counts even when a later field does not (that field reads as 0), and decoding ends after it.
 std::vector<VeltariLedColor> DecodeLedColors(std::string_view text);
+// The same reading, by position into `colors`: when the text holds exactly `count` records, their r, g
+// and b replace those of colors[0..count-1] (ids untouched) and the result is true; otherwise the records
+// are left as they were and the result is false. Allocates nothing.
+bool DecodeLedColorsInto(std::string_view text, int count, VeltariLedColor* colors);
 
 // {"method":M,"params":{"ledsColors":"<list>"}}
 std::string BuildLedColorsRequest(std::string_view method, int count, const VeltariLedColor* colors);
+// {"method":M,"params":{"deviceIndex":D,"ledsColors":"<list>"}}
+std::string BuildLedColorsRequest(std::string_view method, int deviceIndex, int count,
+                                  const VeltariLedColor* colors);
 
 }  // namespace sdk

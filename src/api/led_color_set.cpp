@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "api/exchange.h"
-#include "json/json.h"
+#include "api/request_text.h"
 
 namespace sdk {
 
@@ -77,35 +76,32 @@ void MergeDeviceColors(DeviceLedColors& into, DeviceLedColors& from) {
 }
 
 std::string BuildFlushRequest(DeviceLedColors& devices) {
-    if (devices.empty()) {
-        Json params;
-        params["ledsColorsByDeviceIndex"] = Json();  // null: the array only comes with its first device
-        return BuildRequest(kMethodSetLedsColorsFlushBuffer, std::move(params));
-    }
-    // Written around the colour lists in place, in one buffer sized up front: a flush of full keyboards
-    // on several devices is tens of kilobytes, and building it as JSON values first copied every list
-    // twice. The lists hold only digits, '-', ',' and '#', which the writer never escapes, and the rest
-    // is written by the writer itself, so the text is the writer's.
+    // One buffer sized up front: a flush of full keyboards on several devices is tens of kilobytes.
     std::size_t colorCount = 0;
     for (const auto& entry : devices) colorCount += static_cast<std::size_t>(entry.second.Size());
     std::string request;
-    request.reserve(96 + devices.size() * 48 + colorCount * 16);
-    request.append("{\"method\":");
-    Json(kMethodSetLedsColorsFlushBuffer).WriteText(request);
-    request.append(",\"params\":{\"ledsColorsByDeviceIndex\":[");
-    std::vector<VeltariLedColor> ordered;
-    bool first = true;
-    for (auto& [deviceIndex, colors] : devices) {
-        if (!first) request.push_back(',');
-        first = false;
-        request.append("{\"deviceIndex\":");
-        Json(deviceIndex).WriteText(request);
-        request.append(",\"ledColors\":\"");
-        colors.SortedColors(ordered);
-        AppendLedColors(request, static_cast<int>(ordered.size()), ordered.data());
-        request.append("\"}");
+    JsonWriter writer(request);
+    writer.Reserve(96 + devices.size() * 48 + colorCount * 16);
+    BeginRequestParams(writer, kMethodSetLedsColorsFlushBuffer);
+    writer.Name("ledsColorsByDeviceIndex");
+    if (devices.empty()) {
+        writer.Null();  // the array only comes with its first device
+    } else {
+        writer.BeginArray();
+        std::vector<VeltariLedColor> ordered;
+        for (auto& [deviceIndex, colors] : devices) {
+            writer.BeginObject();
+            writer.Name("deviceIndex");
+            writer.Number(deviceIndex);
+            writer.Name("ledColors");
+            colors.SortedColors(ordered);
+            AppendLedColors(writer.BeginString(), static_cast<int>(ordered.size()), ordered.data());
+            writer.EndString();
+            writer.EndObject();
+        }
+        writer.EndArray();
     }
-    request.append("]}}");
+    EndRequestParams(writer);
     return request;
 }
 

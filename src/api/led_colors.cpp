@@ -1,6 +1,5 @@
 // Setting LED colours now, and reading them back.
 #include <string>
-#include <vector>
 
 #include "api/boundary.h"
 #include "api/exchange.h"
@@ -16,8 +15,8 @@ bool AcceptableList(int size, const VeltariLedColor* colors, unsigned checks) {
     return size > 0 && colors != nullptr && ValidateLedColors(size, colors, checks);
 }
 
-// Copies the colours of the answer into the caller's records, by position. The answer carries its list
-// at the top level, not in "result"; a list that does not match the request leaves the records as they
+// Reads the colours of the answer straight into the caller's records, by position. The answer carries its
+// list at the top level, not in "result"; a list that does not match the request leaves the records as they
 // were.
 bool FillColorsFromAnswer(const Response& response, int size, VeltariLedColor* colors) {
     if (response.Root().IsNull()) {
@@ -27,14 +26,8 @@ bool FillColorsFromAnswer(const Response& response, int size, VeltariLedColor* c
     if (list.IsNull()) {
         return Fail(VeltariErrorBadArgument, false);
     }
-    const std::vector<VeltariLedColor> read = DecodeLedColors(list.AsStringView());
-    if (read.size() != static_cast<std::size_t>(size)) {
+    if (!DecodeLedColorsInto(list.AsStringView(), size, colors)) {
         return Fail(VeltariErrorBadArgument, false);
-    }
-    for (int i = 0; i < size; ++i) {
-        colors[i].r = read[static_cast<std::size_t>(i)].r;
-        colors[i].g = read[static_cast<std::size_t>(i)].g;
-        colors[i].b = read[static_cast<std::size_t>(i)].b;
     }
     StoreLastError(VeltariErrorSuccess);
     return true;
@@ -108,12 +101,11 @@ bool VeltariGetLedsColorsByDeviceIndex(int deviceIndex, int size, VeltariLedColo
         if (deviceIndex < 0 || !AcceptableList(size, ledsColors, kCheckLedIds)) {
             return Fail(VeltariErrorBadArgument, false);
         }
-        auto request = [&] {
-            Json params;
-            params["deviceIndex"] = Json(deviceIndex);
-            params["ledsColors"] = Json(EncodeLedColors(size, ledsColors));
-            return BuildRequest(kMethodGetLedsColorsByDeviceIndex, std::move(params));
-        };
-        return ExchangeColors(request, size, ledsColors);
+        return ExchangeColors(
+            [&] {
+                return BuildLedColorsRequest(kMethodGetLedsColorsByDeviceIndex, deviceIndex, size,
+                                             ledsColors);
+            },
+            size, ledsColors);
     });
 }

@@ -1,10 +1,13 @@
-// Where LEDs sit, and which LED belongs to a letter key.
+// Where LEDs sit, and which LED belongs to a letter key. Positions are kept once per distinct answer.
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "api/boundary.h"
+#include "api/client_state.h"
 #include "api/exchange.h"
 #include "api/retention.h"
 #include "veltari.h"
@@ -27,29 +30,59 @@ VeltariLedPosition ReadPosition(const Json& entry) {
     return position;
 }
 
-// A new record from the "result" array, kept until unload.
-VeltariLedPositions* RetainPositions(const Json& result) {
-    VeltariLedPositions* positions = Retain(std::make_unique<VeltariLedPositions>());
+bool SamePosition(const VeltariLedPosition& a, const VeltariLedPosition& b) {
+    return a.ledId == b.ledId && std::bit_cast<std::uint64_t>(a.top) == std::bit_cast<std::uint64_t>(b.top) &&
+           std::bit_cast<std::uint64_t>(a.left) == std::bit_cast<std::uint64_t>(b.left) &&
+           std::bit_cast<std::uint64_t>(a.height) == std::bit_cast<std::uint64_t>(b.height) &&
+           std::bit_cast<std::uint64_t>(a.width) == std::bit_cast<std::uint64_t>(b.width);
+}
+
+// The record for the "result" array: the one already kept when an earlier answer read the same, else a
+// new one kept until unload.
+VeltariLedPositions* KeepPositions(const Json& result) {
     std::vector<VeltariLedPosition> listed;
     if (!result.IsNull()) {
         const int count = result.Size();
+        listed.reserve(static_cast<std::size_t>(std::max(count, 0)));
         for (int i = 0; i < count; ++i) {
             listed.push_back(ReadPosition(result.At(i)));
         }
     }
-    if (listed.empty()) {
-        return positions;
-    }
+    // A server that listed only LEDs outside the range still gets a (zero-length) array, unlike one that
+    // listed none at all.
+    const bool hasArray = !listed.empty();
     // The server's order and duplicates stay as they are.
     std::erase_if(listed, [](const VeltariLedPosition& position) {
         return position.ledId < kFirstPositionedLed || position.ledId > kLastPositionedLed;
     });
-    // A server that listed only LEDs outside the range still gets a (zero-length) array, unlike one that
-    // listed none at all.
-    auto array = std::make_unique<VeltariLedPosition[]>(listed.size());
-    std::copy(listed.begin(), listed.end(), array.get());
-    positions->positionsCount = static_cast<int>(listed.size());
-    positions->positions = Retain(std::move(array));
+
+    ContentHash hash;
+    hash.Add(static_cast<std::int64_t>(hasArray));
+    for (const VeltariLedPosition& position : listed) {
+        hash.Add(static_cast<std::int64_t>(position.ledId));
+        hash.Add(position.top);
+        hash.Add(position.left);
+        hash.Add(position.height);
+        hash.Add(position.width);
+    }
+    KeptRecordIndex<VeltariLedPositions>& index = State().retention.ledPositionsIndex;
+    const auto same = [&](const VeltariLedPositions& kept) {
+        return (kept.positions != nullptr) == hasArray &&
+               kept.positionsCount == static_cast<int>(listed.size()) &&
+               std::equal(listed.begin(), listed.end(), kept.positions, SamePosition);
+    };
+    if (VeltariLedPositions* kept = index.Find(hash.Value(), same)) {
+        return kept;
+    }
+
+    VeltariLedPositions* positions = Retain(std::make_unique<VeltariLedPositions>());
+    if (hasArray) {
+        auto array = std::make_unique<VeltariLedPosition[]>(listed.size());
+        std::copy(listed.begin(), listed.end(), array.get());
+        positions->positionsCount = static_cast<int>(listed.size());
+        positions->positions = Retain(std::move(array));
+    }
+    index.Add(hash.Value(), positions);
     return positions;
 }
 
@@ -76,7 +109,7 @@ VeltariLedPositions* VeltariGetLedPositions(void) {
             return nullptr;
         }
         const Response& response = *answer;
-        return RetainPositions(ReadResultOnly(response));
+        return KeepPositions(ReadResultOnly(response));
     });
 }
 
@@ -95,10 +128,8 @@ VeltariLedPositions* VeltariGetLedPositionsByDeviceIndex(int deviceIndex) {
         if (ServerProtocolVersion() < kPositionsByDeviceMinProtocol) {
             return Fail(VeltariErrorServerProtocolTooOld, nullptr);
         }
-        Json params;
-        params["deviceIndex"] = Json(deviceIndex);
         const auto answer =
-            exchange.Send(BuildRequest(kMethodGetLedPositionsByDeviceIndex, std::move(params)));
+            exchange.Send(BuildRequest(kMethodGetLedPositionsByDeviceIndex, {{"deviceIndex", deviceIndex}}));
         if (!answer) {
             return nullptr;
         }
@@ -106,7 +137,7 @@ VeltariLedPositions* VeltariGetLedPositionsByDeviceIndex(int deviceIndex) {
         if (!ReadErrorCodeDecides(response)) {
             return nullptr;
         }
-        return RetainPositions(response.Result());
+        return KeepPositions(response.Result());
     });
 }
 
@@ -123,9 +154,8 @@ int VeltariGetLedIdForKeyName(char keyName) {
         if (!exchange.Gate()) {
             return Fail(VeltariErrorServerUnreachable, 0);
         }
-        Json params;
-        params["keyName"] = Json(static_cast<int>(keyName));
-        const auto answer = exchange.Send(BuildRequest(kMethodGetLedIdForKeyName, std::move(params)));
+        const auto answer =
+            exchange.Send(BuildRequest(kMethodGetLedIdForKeyName, {{"keyName", static_cast<int>(keyName)}}));
         if (!answer) {
             return 0;
         }

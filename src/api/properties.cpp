@@ -31,10 +31,8 @@ PropertyAnswer RequestProperty(int deviceIndex, VeltariDevicePropertyId property
     if (!exchange.Gate()) {
         return {VeltariErrorServerUnreachable, std::nullopt};
     }
-    Json params;
-    params["deviceIndex"] = Json(deviceIndex);
-    params["propertyId"] = Json(static_cast<int>(propertyId));
-    const std::string answer = exchange.Call(BuildRequest(method, std::move(params)));
+    const std::string answer = exchange.Call(
+        BuildRequest(method, {{"deviceIndex", deviceIndex}, {"propertyId", static_cast<int>(propertyId)}}));
     if (answer.empty()) {
         return {exchange.Failure(), std::nullopt};
     }

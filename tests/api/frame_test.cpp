@@ -133,10 +133,11 @@ TEST(ResponseWays, AnswersThatAreNotObjectsReadAsEmpty) {
 TEST(RequestEnvelope, ParamsOnlyWhenGiven) {
     EXPECT_EQ(BuildRequest("VeltariGetLedPositions"), R"({"method":"VeltariGetLedPositions"})");
 
-    Json params;
-    params["deviceIndex"] = Json(2);
-    EXPECT_EQ(BuildRequest("VeltariGetDeviceInfo", std::move(params)),
+    EXPECT_EQ(BuildRequest("VeltariGetDeviceInfo", {{"deviceIndex", 2}}),
               R"({"method":"VeltariGetDeviceInfo","params":{"deviceIndex":2}})");
+    EXPECT_EQ(
+        BuildRequest("VeltariGetBoolPropertyValue", {{"deviceIndex", -1}, {"propertyId", 2147483647}}),
+        R"({"method":"VeltariGetBoolPropertyValue","params":{"deviceIndex":-1,"propertyId":2147483647}})");
 }
 
 TEST_F(ApiFrame, UnloadStopsWorkersBeforeTheConnectionAndLeavesAFreshState) {

@@ -168,12 +168,24 @@ TEST(DecodeLedColors, AgreesWithThePlainRulesOnOddTexts) {
         const auto expected = PlainDecode(text);
         const auto actual = DecodeLedColors(text);
         ASSERT_EQ(actual.size(), expected.size()) << text;
+        // In place: only a list of exactly the caller's length is written, and then only r, g and b.
+        const int count = static_cast<int>(expected.size());
+        std::vector<VeltariLedColor> inPlace(expected.size() + 1, VeltariLedColor{-7, -7, -7, -7});
+        ASSERT_FALSE(DecodeLedColorsInto(text, count + 1, inPlace.data())) << text;
+        ASSERT_TRUE(count == 0 || !DecodeLedColorsInto(text, count - 1, inPlace.data())) << text;
+        ASSERT_EQ(inPlace[0].r, -7) << text;
+        ASSERT_TRUE(DecodeLedColorsInto(text, count, inPlace.data())) << text;
         for (std::size_t i = 0; i < expected.size(); ++i) {
             ASSERT_EQ(actual[i].ledId, expected[i].ledId) << text;
             ASSERT_EQ(actual[i].r, expected[i].r) << text;
             ASSERT_EQ(actual[i].g, expected[i].g) << text;
             ASSERT_EQ(actual[i].b, expected[i].b) << text;
+            ASSERT_EQ(inPlace[i].ledId, -7) << text;
+            ASSERT_EQ(inPlace[i].r, expected[i].r) << text;
+            ASSERT_EQ(inPlace[i].g, expected[i].g) << text;
+            ASSERT_EQ(inPlace[i].b, expected[i].b) << text;
         }
+        ASSERT_EQ(inPlace[expected.size()].r, -7) << text;
     }
 }
 
@@ -209,6 +221,12 @@ TEST(BuildLedColorsRequest, SameTextAsTheEnvelopeBuiltAsAJsonValue) {
             request["method"] = Json(method);
             request["params"] = std::move(params);
             EXPECT_EQ(BuildLedColorsRequest(method, count, all.data()), request.ToText()) << method << count;
+            Json byDevice;
+            byDevice["method"] = Json(method);
+            byDevice["params"]["deviceIndex"] = Json(-3);
+            byDevice["params"]["ledsColors"] = Json(EncodeLedColors(count, all.data()));
+            EXPECT_EQ(BuildLedColorsRequest(method, -3, count, all.data()), byDevice.ToText())
+                << method << count;
         }
     }
 }

@@ -6,6 +6,7 @@
 
 #include "api/retention.h"
 #include "api_fixture.h"
+#include "scripted_fixture.h"
 
 namespace sdk::testing {
 namespace {
@@ -46,6 +47,68 @@ TEST_F(Retention, NullOwnersAreIgnoredAndEachKindHasItsOwnList) {
     EXPECT_EQ(State().retention.deviceInfos.Size(), 1u);
     EXPECT_EQ(State().retention.strings.Size(), 0u);
     EXPECT_EQ(channels[2].totalLedsCount, 12);
+}
+
+using KeptRecords = ScriptedApiTest;
+
+// Asked every frame, an unchanged answer must not keep another record; a changed one must, without
+// touching what was returned before.
+TEST_F(KeptRecords, AnUnchangedAnswerGivesBackTheKeptRecordAndAChangedOneANewRecord) {
+    Connect();
+    const std::string led = R"({"ledId":5,"top":1,"left":2,"height":3,"width":4})";
+    const std::string moved = R"({"result":[{"ledId":5,"top":1,"left":2,"height":3,"width":4.5}]})";
+    for (const char* method : {"VeltariGetLedPositions", "VeltariGetLedPositionsByDeviceIndex"}) {
+        server.OnMethodOnce(method, ScriptedReply::Text("{\"result\":[" + led + "]}"));
+        server.OnMethodOnce(method, ScriptedReply::Text("{\"result\":[" + led + "]}"));
+        server.OnMethodOnce(method, ScriptedReply::Text(moved));
+    }
+    const VeltariLedPositions* first = VeltariGetLedPositions();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(VeltariGetLedPositions(), first);
+    const VeltariLedPositions* changed = VeltariGetLedPositions();
+    ASSERT_NE(changed, nullptr);
+    EXPECT_NE(changed, first);
+    EXPECT_EQ(changed->positions[0].width, 4.5);
+    EXPECT_EQ(VeltariGetLedPositionsByDeviceIndex(0), first) << "the same answer, whichever call brought it";
+    EXPECT_EQ(VeltariGetLedPositionsByDeviceIndex(0), first);
+    EXPECT_EQ(VeltariGetLedPositionsByDeviceIndex(0), changed);
+    ASSERT_EQ(first->positionsCount, 1);
+    EXPECT_EQ(first->positions[0].ledId, 5);
+    EXPECT_EQ(first->positions[0].width, 4.0);
+    EXPECT_EQ(State().retention.ledPositions.Size(), 2u);
+    EXPECT_EQ(State().retention.ledPositionArrays.Size(), 2u);
+
+    // No LED listed and only LEDs outside the range are different answers: no array, and an empty one.
+    AnswerOnce("VeltariGetLedPositions", R"({"result":[]})");
+    AnswerOnce("VeltariGetLedPositions", R"({"result":[{"ledId":0}]})");
+    const VeltariLedPositions* none = VeltariGetLedPositions();
+    const VeltariLedPositions* outside = VeltariGetLedPositions();
+    ASSERT_NE(none, nullptr);
+    ASSERT_NE(outside, nullptr);
+    EXPECT_EQ(none->positions, nullptr);
+    EXPECT_NE(outside->positions, nullptr);
+
+    const std::string info = R"({"result":{"model":"K1","ledsCount":9,"channels":[{"totalLedsCount":9,)"
+                             R"("devices":[{"type":1,"deviceLedCount":4},{"type":2,"deviceLedCount":5}]}]}})";
+    const std::string otherDevice =
+        R"({"result":{"model":"K1","ledsCount":9,"channels":[{"totalLedsCount":9,)"
+        R"("devices":[{"type":1,"deviceLedCount":4},{"type":2,"deviceLedCount":6}]}]}})";
+    for (const std::string& text : {info, info, otherDevice, info}) AnswerOnce("VeltariGetDeviceInfo", text);
+    const VeltariDeviceInfo* kept = VeltariGetDeviceInfo(0);
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(VeltariGetDeviceInfo(0), kept);
+    const VeltariDeviceInfo* other = VeltariGetDeviceInfo(0);
+    ASSERT_NE(other, nullptr);
+    EXPECT_NE(other, kept);
+    EXPECT_EQ(other->channels[0].devices[1].deviceLedCount, 6);
+    EXPECT_EQ(VeltariGetDeviceInfo(0), kept);
+    EXPECT_EQ(LastError(), VeltariErrorSuccess);
+    EXPECT_STREQ(kept->model, "K1");
+    ASSERT_EQ(kept->channelsCount, 1);
+    ASSERT_EQ(kept->channels[0].devicesCount, 2);
+    EXPECT_EQ(kept->channels[0].devices[1].deviceLedCount, 5);
+    EXPECT_EQ(State().retention.deviceInfos.Size(), 2u);
+    EXPECT_EQ(State().retention.channelDeviceArrays.Size(), 2u);
 }
 
 }  // namespace
