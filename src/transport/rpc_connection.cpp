@@ -77,11 +77,21 @@ void RpcConnection::SetNotificationHandler(NotificationHandler handler) {
         installed = std::make_shared<const NotificationHandler>(std::move(handler));
     }
     std::lock_guard<std::mutex> start(startMutex_);
-    if (installed && !readerThread_.Joinable() && notifications_) {
-        StartDelivery();
+    // Installed before delivery starts, so a notification already waiting on the pipe finds it.
+    std::shared_ptr<const NotificationHandler> previous;
+    {
+        std::lock_guard<std::mutex> lock(handlerMutex_);
+        previous = std::exchange(handler_, installed);
     }
-    std::lock_guard<std::mutex> lock(handlerMutex_);
-    handler_ = std::move(installed);
+    if (installed && !readerThread_.Joinable() && notifications_) {
+        try {
+            StartDelivery();
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(handlerMutex_);
+            handler_ = std::move(previous);
+            throw;
+        }
+    }
 }
 
 bool RpcConnection::HasNotificationHandler() {
