@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "api/client_state.h"
 #include "api/exchange.h"
 #include "api/last_error.h"
 
@@ -19,7 +20,7 @@ bool AsyncQueue::StartWorker() {
 }
 
 bool AsyncQueue::PrepareCallLocked() {
-    if (closed_) return false;
+    if (closed_ || UnloadBegun()) return false;
     if (!worker_.Joinable()) {
         if (!firstStartDone_) {
             // First, so that whoever stops the worker at unload knows of it before it exists.

@@ -9,6 +9,9 @@ namespace {
 std::atomic<ClientState*> g_state{nullptr};
 // Serialises load and unload with each other and with the creation of a state by a first call.
 std::mutex g_lifecycleMutex;
+// Set for the whole of an unload, so that no asynchronous call is accepted in the moment between unload
+// beginning and its queue being closed.
+std::atomic<bool> g_unloading{false};
 
 }  // namespace
 
@@ -23,6 +26,10 @@ ClientState& State() {
 bool HandshakeDone() noexcept {
     ClientState* state = g_state.load(std::memory_order_acquire);
     return state != nullptr && state->handshakeDone.load(std::memory_order_acquire);
+}
+
+bool UnloadBegun() noexcept {
+    return g_unloading.load(std::memory_order_acquire);
 }
 
 int ServerProtocolVersion() noexcept {
@@ -50,6 +57,7 @@ void UnloadClientState() {
     if (state == nullptr) {
         return;
     }
+    g_unloading.store(true, std::memory_order_release);
 
     std::vector<std::function<void()>> stops;
     {
@@ -71,6 +79,7 @@ void UnloadClientState() {
 
     g_state.store(nullptr, std::memory_order_release);
     delete state;
+    g_unloading.store(false, std::memory_order_release);
 }
 
 void SetConnectionFactory(ConnectionFactory factory) {

@@ -61,6 +61,8 @@ struct ClientState {
 ClientState& State();
 
 bool HandshakeDone() noexcept;
+// True from the start of an unload to its end: asynchronous calls are refused from then on.
+bool UnloadBegun() noexcept;
 int ServerProtocolVersion() noexcept;
 
 // Registers the stop of a worker thread of the library's own (for example an asynchronous colour
