@@ -31,17 +31,23 @@ void Free(void* block) {
     ::operator delete(block);
 }
 
-JsonArrayBlock* NewArrayBlock(std::uint32_t capacity) {
-    auto* block = static_cast<JsonArrayBlock*>(Allocate(sizeof(JsonArrayBlock) + capacity * sizeof(Json)));
+// From the arena when there is one, else from the heap.
+void* Allocate(std::size_t bytes, JsonArena* arena) {
+    return arena != nullptr ? arena->Allocate(bytes) : Allocate(bytes);
+}
+
+JsonArrayBlock* NewArrayBlock(std::uint32_t capacity, JsonArena* arena = nullptr) {
+    auto* block =
+        static_cast<JsonArrayBlock*>(Allocate(sizeof(JsonArrayBlock) + capacity * sizeof(Json), arena));
     block->size = 0;
     block->capacity = capacity;
     block->reserved = 0;
     return block;
 }
 
-JsonObjectBlock* NewObjectBlock(std::uint32_t capacity) {
-    auto* block =
-        static_cast<JsonObjectBlock*>(Allocate(sizeof(JsonObjectBlock) + capacity * sizeof(JsonMember)));
+JsonObjectBlock* NewObjectBlock(std::uint32_t capacity, JsonArena* arena = nullptr) {
+    auto* block = static_cast<JsonObjectBlock*>(
+        Allocate(sizeof(JsonObjectBlock) + capacity * sizeof(JsonMember), arena));
     block->size = 0;
     block->capacity = capacity;
     block->slots = nullptr;
@@ -67,9 +73,10 @@ void IndexPosition(JsonObjectBlock* block, std::uint32_t position) {
     block->slots[slot] = position;
 }
 
-void RebuildIndex(JsonObjectBlock* block, std::uint32_t slotCount) {
-    auto* slots = static_cast<std::uint32_t*>(Allocate(slotCount * sizeof(std::uint32_t)));
-    Free(block->slots);
+// An object in an arena is made at its final capacity, so its index is built once, never widened.
+void RebuildIndex(JsonObjectBlock* block, std::uint32_t slotCount, JsonArena* arena) {
+    auto* slots = static_cast<std::uint32_t*>(Allocate(slotCount * sizeof(std::uint32_t), arena));
+    if (arena == nullptr) Free(block->slots);
     block->slots = slots;
     block->slotCount = slotCount;
     for (std::uint32_t i = 0; i < slotCount; ++i) slots[i] = JsonObjectBlock::kEmptySlot;
@@ -77,14 +84,14 @@ void RebuildIndex(JsonObjectBlock* block, std::uint32_t slotCount) {
 }
 
 // Indexes the member just appended, starting or widening the index as the object grows.
-void IndexLastMember(JsonObjectBlock* block) {
+void IndexLastMember(JsonObjectBlock* block, JsonArena* arena) {
     if (block->size <= JsonObjectBlock::kLinearLimit) return;
     if (block->slots == nullptr) {
         std::uint32_t slotCount = 4 * JsonObjectBlock::kLinearLimit;
         while (slotCount < 2 * block->capacity) slotCount *= 2;
-        RebuildIndex(block, slotCount);
+        RebuildIndex(block, slotCount, arena);
     } else if (2 * block->size > block->slotCount) {
-        RebuildIndex(block, 2 * block->slotCount);
+        RebuildIndex(block, 2 * block->slotCount, arena);
     } else {
         IndexPosition(block, block->size - 1);
     }
@@ -110,12 +117,12 @@ std::uint32_t FindPosition(const JsonObjectBlock* block, std::string_view name) 
 }
 
 // Appends a member whose name is known to be absent; the block has room for it.
-void PlaceMember(JsonObjectBlock* block, Json&& name, Json&& value) {
+void PlaceMember(JsonObjectBlock* block, Json&& name, Json&& value, JsonArena* arena = nullptr) {
     JsonMember* member = block->Members() + block->size;
     new (&member->name) Json(std::move(name));
     new (&member->value) Json(std::move(value));
     ++block->size;
-    IndexLastMember(block);
+    IndexLastMember(block, arena);
 }
 
 void DestroyArray(JsonArrayBlock* block) {
@@ -169,12 +176,7 @@ JsonObjectBlock* CopyObject(JsonObjectBlock* source) {
 
 // ---- Construction, copies and moves
 
-Json::Json(std::string_view text) : Json(Tag::kSmallString) {
-    if (text.size() <= kSmallText) {
-        if (!text.empty()) std::memcpy(bytes_, text.data(), text.size());
-        smallSize_ = static_cast<std::uint8_t>(text.size());
-        return;
-    }
+void Json::MakeLong(std::string_view text) {
     auto* block = static_cast<JsonStringBlock*>(Allocate(sizeof(JsonStringBlock) + text.size()));
     block->size = text.size();
     std::memcpy(block->Text(), text.data(), text.size());
@@ -225,6 +227,10 @@ Json& Json::operator=(Json&& other) noexcept {
 }
 
 void Json::Release() noexcept {
+    if (smallSize_ == kInArena) {
+        tag_ = Tag::kInvalid;  // the arena frees its blocks, and those of everything inside, at once
+        return;
+    }
     switch (tag_) {
         case Tag::kLongString:
             Free(Block());
@@ -250,6 +256,7 @@ const Json& Json::Absent() noexcept {
 bool Json::MakeArray() {
     if (tag_ == Tag::kNull) {
         tag_ = Tag::kArray;
+        smallSize_ = 0;
         SetBlock(nullptr);  // an empty array owns no block yet
     }
     return tag_ == Tag::kArray;
@@ -258,6 +265,7 @@ bool Json::MakeArray() {
 bool Json::MakeObject() {
     if (tag_ == Tag::kNull) {
         tag_ = Tag::kObject;
+        smallSize_ = 0;
         SetBlock(nullptr);
     }
     return tag_ == Tag::kObject;
@@ -354,31 +362,88 @@ void Json::SetElement(int index, const Json& value) {
     if (Json* element = FindElement(index)) *element = value;
 }
 
-Json JsonAccess::MakeArray(Json* values, std::uint32_t count) {
+Json JsonAccess::MakeLongString(std::string_view text, JsonArena* arena) {
+    if (arena == nullptr) return Json(text);
+    Json string(Tag::kLongString);
+    auto* block = static_cast<JsonStringBlock*>(arena->Allocate(sizeof(JsonStringBlock) + text.size()));
+    block->size = text.size();
+    std::memcpy(block->Text(), text.data(), text.size());
+    string.SetBlock(block);
+    string.smallSize_ = Json::kInArena;
+    return string;
+}
+
+Json JsonAccess::MakeArray(Json* values, std::uint32_t count, JsonArena* arena) {
     Json array(Tag::kArray);
-    JsonArrayBlock* block = NewArrayBlock(count);
+    JsonArrayBlock* block = NewArrayBlock(count, arena);
     std::memcpy(static_cast<void*>(block->Elements()), values, count * sizeof(Json));
     block->size = count;
     for (std::uint32_t i = 0; i < count; ++i) Forget(values[i]);
     array.SetBlock(block);
+    if (arena != nullptr) array.smallSize_ = Json::kInArena;
     return array;
 }
 
-Json JsonAccess::MakeObject(JsonMember* members, std::uint32_t count) {
+Json JsonAccess::MakeObject(JsonMember* members, std::uint32_t count, JsonArena* arena) {
     Json object(Tag::kObject);
-    JsonObjectBlock* block = NewObjectBlock(count);
+    JsonObjectBlock* block = NewObjectBlock(count, arena);
     object.SetBlock(block);
+    if (arena != nullptr) object.smallSize_ = Json::kInArena;
     for (std::uint32_t i = 0; i < count; ++i) {
         JsonMember& member = members[i];
         const std::uint32_t position = FindPosition(block, Text(member.name));
         if (position == kNotFound) {
-            PlaceMember(block, std::move(member.name), std::move(member.value));
+            PlaceMember(block, std::move(member.name), std::move(member.value), arena);
         } else {
             block->Members()[position].value = std::move(member.value);
             member.name = Json::Invalid();
         }
     }
     return object;
+}
+
+// ---- The arena of a document
+
+void* JsonArena::AllocateChunk(std::size_t bytes) {
+    // Each chunk at least doubles what the arena holds, so a document of any size takes few chunks.
+    std::size_t size = 16 * 1024;
+    for (const Chunk* chunk = chunks_; chunk != nullptr; chunk = chunk->previous) size += chunk->size;
+    if (size < bytes) size = bytes;
+    auto* chunk = static_cast<Chunk*>(::operator new(sizeof(Chunk) + size));
+    chunk->previous = chunks_;
+    chunk->size = size;
+    chunks_ = chunk;
+    next_ = reinterpret_cast<char*>(chunk + 1) + bytes;
+    end_ = reinterpret_cast<char*>(chunk + 1) + size;
+    return chunk + 1;
+}
+
+void JsonArena::FreeChunks() noexcept {
+    while (chunks_ != nullptr) {
+        Chunk* previous = chunks_->previous;
+        ::operator delete(chunks_);
+        chunks_ = previous;
+    }
+    next_ = end_ = nullptr;
+}
+
+void JsonArena::Reset(std::size_t keptBytes) noexcept {
+    if (chunks_ == nullptr) return;
+    std::size_t total = 0;
+    for (const Chunk* chunk = chunks_; chunk != nullptr; chunk = chunk->previous) total += chunk->size;
+    if (chunks_->previous == nullptr && total <= keptBytes) {
+        next_ = reinterpret_cast<char*>(chunks_ + 1);
+        return;
+    }
+    FreeChunks();
+    if (total > keptBytes) return;
+    // One chunk the size of all of them: the next document of this size fits without another.
+    try {
+        AllocateChunk(total);
+        next_ = reinterpret_cast<char*>(chunks_ + 1);
+    } catch (const std::bad_alloc&) {
+        FreeChunks();
+    }
 }
 
 // ---- Reading

@@ -4,12 +4,14 @@
 // A Json is sixteen bytes: numbers, booleans and strings of up to kSmallText bytes live inside it;
 // longer strings, arrays and objects own one heap block each, which holds their elements (or name and
 // value pairs, in insertion order) contiguously. Lookups that find nothing answer with Json::Absent(), a
-// constant invalid value that nothing can write to.
+// constant invalid value that nothing can write to. A JsonDocument reads a text into values whose blocks
+// lie in memory of its own, reused from one text to the next.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -33,7 +35,15 @@ public:
     static constexpr std::size_t kSmallText = 14;
 
     constexpr Json() noexcept : Json(Tag::kNull) {}  // null
-    Json(std::string_view text);
+    Json(std::string_view text) : Json(Tag::kSmallString) {
+        // Inline: most strings of a message (every member name) are this short.
+        if (text.size() <= kSmallText) {
+            if (!text.empty()) std::memcpy(bytes_, text.data(), text.size());
+            smallSize_ = static_cast<std::uint8_t>(text.size());
+        } else {
+            MakeLong(text);
+        }
+    }
     Json(const std::string& text) : Json(std::string_view(text)) {}
     Json(const char* text) : Json(text ? std::string_view(text) : std::string_view()) {}
     Json(int number) noexcept : Json(static_cast<double>(number)) {}
@@ -111,6 +121,10 @@ private:
     friend class JsonSlot;
     friend struct JsonAccess;
 
+    // smallSize_ of a long string or container whose block lies in a document's arena: the document
+    // gives the memory back all at once, so releasing such a value frees nothing.
+    static constexpr std::uint8_t kInArena = 1;
+
     enum class Tag : std::uint8_t {
         kInvalid,
         kNull,
@@ -147,6 +161,7 @@ private:
         other.tag_ = Tag::kInvalid;
     }
     void Release() noexcept;
+    void MakeLong(std::string_view text);
     // The element or member, or nullptr.
     Json* FindElement(int index) const;
     Json* FindMember(std::string_view name) const;
@@ -160,6 +175,30 @@ private:
 };
 
 static_assert(sizeof(Json) == 16);
+
+// A text read into values that live in the document's own memory, which the next Parse reuses: reading
+// answers of about the same size again and again allocates nothing after the first. The values are
+// read-only; a copy of one (Json's copy constructor) is an ordinary value that outlives the document.
+// Not synchronised: one thread at a time.
+class JsonDocument {
+public:
+    JsonDocument();
+    ~JsonDocument();
+    JsonDocument(const JsonDocument&) = delete;
+    JsonDocument& operator=(const JsonDocument&) = delete;
+
+    // Reads text exactly as Json::Parse does. What the previous Parse gave is invalid from here on.
+    const Json& Parse(std::string_view text);
+    const Json& Root() const { return root_; }
+
+    // Memory above this is given back once a parse is done, so one huge text does not stay held.
+    static constexpr std::size_t kKeptBytes = 1024 * 1024;
+
+private:
+    struct Memory;
+    std::unique_ptr<Memory> memory_;
+    Json root_;
+};
 
 // A place in a value, as operator[] finds it: an element or member, or nothing. Writing to an empty slot
 // does nothing; reading it gives Json::Absent(). Valid until the container it points into changes.

@@ -1,6 +1,7 @@
 // A tolerant recursive-descent reader. It never reports an error: text it cannot take reads as the
 // invalid value, and since an invalid element or member makes its whole container invalid, the first
 // failure abandons the whole text.
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <cstring>
@@ -108,6 +109,14 @@ public:
         ++size_;
     }
 
+    // Gives back grown storage above `keptBytes`; only while empty.
+    void Trim(std::size_t keptBytes) {
+        if (data_ == Inline() || capacity_ * sizeof(Json) <= keptBytes) return;
+        ::operator delete(data_);
+        data_ = Inline();
+        capacity_ = kInline;
+    }
+
     // Drops the values from position on; what they held was moved out already.
     void Forget(std::size_t position) { size_ = position; }
 
@@ -136,9 +145,23 @@ private:
     std::size_t capacity_ = kInline;
 };
 
+// What a reader works in besides the text: the stack of open containers, the text of an escaped string,
+// and where blocks come from (the heap when there is no arena).
+struct ReaderMemory {
+    ValueStack stack;
+    std::string text;
+    JsonArena* arena = nullptr;
+};
+
 class Reader {
 public:
-    explicit Reader(std::string_view text) : data_(text.data()), size_(text.size()) {}
+    Reader(std::string_view text, ReaderMemory& memory)
+        : data_(text.data()), size_(text.size()), text_(memory.text), stack_(memory.stack),
+          arena_(memory.arena) {}
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+    // A failed read leaves values on the stack; they go here, so the stack starts empty next time.
+    ~Reader() { stack_.Drop(0); }
 
     // Reads the value at the current position onto the stack; false when the text is not readable there.
     bool ReadValue(int depth) {
@@ -291,7 +314,7 @@ private:
         for (const char* p = from; p < shortEnd && *p != '\\'; ++p) {
             if (*p == '"') {
                 pos_ = static_cast<std::size_t>(p - data_) + 1;
-                return Push(Json(std::string_view(from, static_cast<std::size_t>(p - from))));
+                return Push(JsonAccess::MakeString(std::string_view(from, static_cast<std::size_t>(p - from)), arena_));
             }
         }
         const auto* quote = static_cast<const char*>(std::memchr(from, '"', size_ - pos_));
@@ -300,10 +323,10 @@ private:
         if (std::memchr(from, '\\', static_cast<std::size_t>(end - from)) == nullptr) {
             pos_ = static_cast<std::size_t>(end - data_);
             Take();
-            return Push(Json(std::string_view(from, static_cast<std::size_t>(end - from))));
+            return Push(JsonAccess::MakeString(std::string_view(from, static_cast<std::size_t>(end - from)), arena_));
         }
         ReadEscapedString();
-        return Push(Json(std::string_view(text_)));
+        return Push(JsonAccess::MakeString(std::string_view(text_), arena_));
     }
 
     void ReadEscapedString() {
@@ -356,7 +379,7 @@ private:
         }
         if (failed_ || Take() != ']') return false;
         Json array =
-            JsonAccess::MakeArray(stack_.At(first), static_cast<std::uint32_t>(stack_.Size() - first));
+            JsonAccess::MakeArray(stack_.At(first), static_cast<std::uint32_t>(stack_.Size() - first), arena_);
         stack_.Forget(first);
         return Push(std::move(array));
     }
@@ -385,7 +408,7 @@ private:
         // Names and values lie on the stack in pairs, the layout of an object's members.
         static_assert(sizeof(JsonMember) == 2 * sizeof(Json));
         Json object = JsonAccess::MakeObject(reinterpret_cast<JsonMember*>(stack_.At(first)),
-                                             static_cast<std::uint32_t>((stack_.Size() - first) / 2));
+                                             static_cast<std::uint32_t>((stack_.Size() - first) / 2), arena_);
         stack_.Forget(first);
         return Push(std::move(object));
     }
@@ -394,16 +417,43 @@ private:
     std::size_t size_;
     std::size_t pos_ = 0;
     bool failed_ = false;
-    std::string text_;  // an escaped string as it is unescaped
-    ValueStack stack_;
+    std::string& text_;  // an escaped string as it is unescaped
+    ValueStack& stack_;
+    JsonArena* arena_;
 };
 
 }  // namespace
 
 Json Json::Parse(std::string_view text) {
-    Reader reader(text);
+    ReaderMemory memory;
+    Reader reader(text, memory);
     if (!reader.ReadValue(0)) return Invalid();
     return reader.Result();
+}
+
+struct JsonDocument::Memory {
+    JsonArena arena;
+    ReaderMemory reader;
+};
+
+JsonDocument::JsonDocument() : memory_(std::make_unique<Memory>()) {
+    memory_->reader.arena = &memory_->arena;
+}
+
+JsonDocument::~JsonDocument() = default;
+
+const Json& JsonDocument::Parse(std::string_view text) {
+    root_ = Json::Invalid();
+    memory_->arena.Reset(kKeptBytes);
+    // Values take about four times the bytes of their text: most documents then fit in the first chunk.
+    memory_->arena.Prepare(std::min(text.size(), kKeptBytes) * 4);
+    {
+        Reader reader(text, memory_->reader);
+        if (reader.ReadValue(0)) root_ = reader.Result();
+    }
+    memory_->reader.stack.Trim(kKeptBytes);
+    if (memory_->reader.text.capacity() > kKeptBytes) std::string().swap(memory_->reader.text);
+    return root_;
 }
 
 }  // namespace sdk

@@ -43,6 +43,49 @@ struct JsonObjectBlock {
     JsonMember* Members() { return reinterpret_cast<JsonMember*>(this + 1); }
 };
 
+// Memory handed out in 16-byte-aligned pieces and given back all at once: the blocks of one document.
+class JsonArena {
+public:
+    JsonArena() = default;
+    ~JsonArena() { FreeChunks(); }
+    JsonArena(const JsonArena&) = delete;
+    JsonArena& operator=(const JsonArena&) = delete;
+
+    void* Allocate(std::size_t bytes) {
+        bytes = (bytes + 15) & ~std::size_t{15};
+        if (bytes > static_cast<std::size_t>(end_ - next_)) return AllocateChunk(bytes);
+        void* piece = next_;
+        next_ += bytes;
+        return piece;
+    }
+
+    // A first chunk of this size, when the arena holds none yet.
+    void Prepare(std::size_t bytes) {
+        if (chunks_ == nullptr) {
+            AllocateChunk(bytes);
+            next_ = reinterpret_cast<char*>(chunks_ + 1);
+        }
+    }
+
+    // Forgets every piece. The memory stays for the next document, joined into one chunk, unless it
+    // comes to more than `keptBytes`.
+    void Reset(std::size_t keptBytes) noexcept;
+
+private:
+    struct Chunk {
+        Chunk* previous;
+        std::size_t size;  // bytes after the header
+    };
+    static_assert(sizeof(Chunk) == 16);
+
+    void* AllocateChunk(std::size_t bytes);
+    void FreeChunks() noexcept;
+
+    Chunk* chunks_ = nullptr;  // newest first
+    char* next_ = nullptr;
+    char* end_ = nullptr;
+};
+
 static_assert(sizeof(JsonArrayBlock) % alignof(Json) == 0);
 static_assert(sizeof(JsonObjectBlock) % alignof(Json) == 0);
 
@@ -64,9 +107,14 @@ struct JsonAccess {
     static bool SameName(const Json& a, std::string_view b) { return Text(a) == b; }
 
     // Containers made from values laid out one after another (the reader's stack); the values are moved
-    // in by their bytes. Members that repeat a name replace the earlier one's value in its place.
-    static Json MakeArray(Json* values, std::uint32_t count);
-    static Json MakeObject(JsonMember* members, std::uint32_t count);
+    // in by their bytes. Members that repeat a name replace the earlier one's value in its place. With an
+    // arena, the blocks (and those of long strings) lie in it and the values are marked as such.
+    static Json MakeString(std::string_view text, JsonArena* arena) {
+        return text.size() <= Json::kSmallText ? Json(text) : MakeLongString(text, arena);
+    }
+    static Json MakeLongString(std::string_view text, JsonArena* arena);
+    static Json MakeArray(Json* values, std::uint32_t count, JsonArena* arena);
+    static Json MakeObject(JsonMember* members, std::uint32_t count, JsonArena* arena);
     // Forgets the value's content without releasing it: its bytes were moved elsewhere.
     static void Forget(Json& value) { value.tag_ = Tag::kInvalid; }
 };

@@ -324,5 +324,32 @@ TEST(JsonValue, ReadOnlyAccessDoesNotCopy) {
     EXPECT_FALSE(response.HasMember("missing"));
 }
 
+TEST(JsonDocument, CopiesOutliveItAndItsMemoryServesTheNextText) {
+    // Objects past the small-object search (with a repeated name), long strings and a large array.
+    std::string text = R"({"list":[)";
+    for (int i = 0; i < 3000; ++i) text += (i ? "," : "") + std::to_string(i);
+    text += R"(],"long":"a string well past the inline size","o":{)";
+    for (int i = 0; i < 20; ++i) text += "\"m" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+    text += R"("m3":"again"}})";
+    Json copy;
+    {
+        JsonDocument document;
+        for (int round = 0; round < 3; ++round) {
+            const Json& root = document.Parse(text);
+            ASSERT_EQ(root.ToText(), Json::Parse(text).ToText());
+            EXPECT_EQ(root.At("o").At("m3").AsString(), "again");
+            EXPECT_EQ(root.At("o").At("m19").AsInt(), 19);
+            EXPECT_FALSE(document.Parse("{\"cut\":[1,").IsValid());
+            EXPECT_EQ(document.Parse("[\"small\"]").At(0).AsString(), "small");
+        }
+        copy = document.Parse(text).At("o");
+        copy["m0"] = Json("changed");  // an ordinary value: it can change and grow
+        copy.SetMember("added", Json(true));
+    }
+    EXPECT_EQ(copy.At("m3").AsString(), "again");
+    EXPECT_EQ(copy.At("m0").AsString(), "changed");
+    EXPECT_EQ(copy.MemberCount(), 21);
+}
+
 }  // namespace
 }  // namespace sdk
