@@ -15,8 +15,9 @@ Exchange SetColorsExchange() {
 
 Exchange GetColorsExchange() {
     const auto colors = FullKeyboardColors();
-    return {"get_colors_912", BuildLedColorsRequest("VeltariGetLedsColors", kFullKeyboard, colors.data()),
-            GetLedsColorsResponse()};
+    std::string request;
+    WriteLedColorsRequest(request, "VeltariGetLedsColors", kFullKeyboard, colors.data());
+    return {"get_colors_912", request, GetLedsColorsResponse()};
 }
 
 Exchange FlushBufferExchange() {

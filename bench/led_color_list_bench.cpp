@@ -123,7 +123,8 @@ void RegisterLedColorListBenchmarks() {
     Register("colors/build_request_912/veltari", [](benchmark::State& state) {
         const auto colors = FullKeyboardColors();
         for (auto _ : state) {
-            std::string request = BuildLedColorsRequest("VeltariSetLedsColors", kFullKeyboard, colors.data());
+            std::string request;
+            WriteLedColorsRequest(request, "VeltariSetLedsColors", kFullKeyboard, colors.data());
             benchmark::DoNotOptimize(request.data());
         }
     });
@@ -148,7 +149,7 @@ void RegisterLedColorListBenchmarks() {
                    "colors/decode_912/copy", 0.0, true});
     AddComparison({group, "ValidateLedColors vs sort and compare", "colors/validate_912/veltari",
                    "colors/validate_912/sort", 0.0, true});
-    AddComparison({group, "BuildLedColorsRequest vs its colour list alone",
+    AddComparison({group, "WriteLedColorsRequest vs its colour list alone",
                    "colors/build_request_912/veltari", "colors/build_request_912/encode", 0.0, true});
 }
 

@@ -31,6 +31,7 @@ struct MemoryLoop {
     int callsPerStep = 1;
     std::function<bool()> call;
     std::function<bool()> settle;  // waits until work the calls left for other threads is done
+    double allocationLimit = 0.0;  // most allocations a call may make; 0: no target
 };
 
 void Register(const MemoryLoop& loop) {
@@ -69,7 +70,8 @@ void Register(const MemoryLoop& loop) {
     AddFigure({kFlatGroup, loop.title + ": heap growth", name, "heap_growth_bytes", "bytes",
                static_cast<double>(loop.calls * loop.callsPerStep), true});
     AddFigure({kFlatGroup, loop.title + ": resident set growth", name, "resident_growth_kib", "KiB"});
-    AddFigure({kFlatGroup, loop.title + ": allocations per call", name, "allocations_per_call", ""});
+    AddFigure({kFlatGroup, loop.title + ": allocations per call", name, "allocations_per_call", "",
+               loop.allocationLimit, loop.allocationLimit > 0});
 }
 
 }  // namespace
@@ -78,9 +80,9 @@ void RegisterMemoryBenchmarks() {
     const auto colors = std::make_shared<std::vector<VeltariLedColor>>(FullKeyboardColors());
     const char* setAnswer = R"({"result":true,"errorCode":0})";
     Register({"device_count_100k", "100,000 x VeltariGetDeviceCount", R"({"result":4,"errorCode":0})",
-              kLoopCalls, 1, [] { return VeltariGetDeviceCount() == 4; }, nullptr});
+              kLoopCalls, 1, [] { return VeltariGetDeviceCount() == 4; }, nullptr, 3});
     Register({"set_colors_912_100k", "100,000 x VeltariSetLedsColors (912 LEDs)", setAnswer, kLoopCalls, 1,
-              [colors] { return VeltariSetLedsColors(kFullKeyboard, colors->data()); }, nullptr});
+              [colors] { return VeltariSetLedsColors(kFullKeyboard, colors->data()); }, nullptr, 3});
     // Queued in bursts of a thousand, each burst settled, as a frame loop that outpaces the worker would.
     Register({"set_colors_async_912_100k", "100,000 x VeltariSetLedsColorsAsync (912 LEDs)", setAnswer,
               kLoopCalls / 1000, 1000,
@@ -89,10 +91,10 @@ void RegisterMemoryBenchmarks() {
               DeviceInfoResponse(), kLoopCalls, 1, [] { return VeltariGetDeviceInfo(0) != nullptr; },
               nullptr});
     Register({"led_positions_912_100k", "100,000 x VeltariGetLedPositions (912 LEDs)", LedPositionsResponse(),
-              kLoopCalls, 1, [] { return VeltariGetLedPositions() != nullptr; }, nullptr});
+              kLoopCalls, 1, [] { return VeltariGetLedPositions() != nullptr; }, nullptr, 10});
     Register({"led_positions_by_device_912_100k", "100,000 x VeltariGetLedPositionsByDeviceIndex (912 LEDs)",
               LedPositionsResponse(), kLoopCalls, 1,
-              [] { return VeltariGetLedPositionsByDeviceIndex(0) != nullptr; }, nullptr});
+              [] { return VeltariGetLedPositionsByDeviceIndex(0) != nullptr; }, nullptr, 10});
 }
 
 }  // namespace sdk::bench

@@ -51,7 +51,11 @@ class HostileConnection final : public sdk::IRpcConnection {
 public:
     ~HostileConnection() override { ClearNotificationHandler(); }
 
-    std::string Call(std::string_view request) override {
+    bool Call(std::string_view request, std::string& response) override {
+        response = Answer(request);
+        return !response.empty();
+    }
+    std::string Answer(std::string_view request) {
         std::lock_guard<std::mutex> call(callMutex_);
         // Whatever the server does, what the library sends is one JSON object naming a method.
         const sdk::Json parsed = sdk::Json::Parse(request);

@@ -1,5 +1,6 @@
 #include "api/async_queue.h"
 
+#include <optional>
 #include <utility>
 
 #include "api/client_state.h"
@@ -80,17 +81,15 @@ void AsyncQueue::CarryOut(const std::vector<AsyncCallbackEntry>& taken) noexcept
     bool success = false;
     int error = VeltariErrorServerUnreachable;
     try {
-        const std::string request = BuildTakenRequest();
-        std::string answer;
-        {
-            Exchange exchange;
-            if (exchange.Gate()) answer = exchange.Call(request);
+        request_.clear();
+        WriteTakenRequest(request_);
+        Exchange exchange;
+        const std::optional<Response> answer = exchange.Gate() ? exchange.Send(request_) : std::nullopt;
+        if (answer) {
+            error = answer->ErrorCode();
+            success = answer->Result().AsBool();
+        } else {
             error = exchange.Failure();
-        }
-        if (!answer.empty()) {
-            const Response response(answer);
-            error = response.ErrorCode();
-            success = response.Result().AsBool();
         }
     } catch (...) {
         // Memory ran out on the way: this pass fails as a whole, the next one starts afresh.

@@ -2,8 +2,8 @@
 // that finds none) and torn down in order by UnloadClientState.
 //
 // Who may touch what:
-//   connection, details, connectionFactory  only with connectionMutex held (use Exchange, exchange.h);
-//                                            only the handshake's connect writes the slot
+//   connection, details, connectionFactory,  only with connectionMutex held (use Exchange, exchange.h);
+//   exchangeMemory                           only the handshake's connect writes the slot
 //   handshakeDone, serverProtocolVersion    read anywhere without a lock; written by the handshake
 //   keyPresses, retention, colors           through their own operations (their own mutexes)
 #pragma once
@@ -19,6 +19,7 @@
 #include "api/keypress_registry.h"
 #include "api/lifetime.h"
 #include "api/retention.h"
+#include "json/json.h"
 #include "transport/rpc_connection_interface.h"
 #include "veltari.h"
 
@@ -40,6 +41,13 @@ struct ClientState {
     VeltariProtocolDetails details{};
     // Empty means the transport's bootstrap.
     ConnectionFactory connectionFactory;
+    // Kept from one exchange to the next, so that a call made every frame allocates nothing for the
+    // texts of its request and answer or the values of the answer.
+    struct ExchangeMemory {
+        std::string request;
+        std::string answer;
+        JsonDocument answerDocument;
+    } exchangeMemory;
 
     // Set by the first handshake that got an answer; never cleared while loaded.
     std::atomic<bool> handshakeDone{false};

@@ -55,7 +55,9 @@ bool VeltariSetLedsColorsFlushBuffer(void) {
         }
         // Taken out whole; colours of a failed exchange are not put back.
         DeviceLedColors taken = State().colors.buffer.TakeAll();
-        const auto answer = exchange.Send(BuildFlushRequest(taken));
+        std::string& request = exchange.NewRequest();
+        WriteFlushRequest(request, taken);
+        const auto answer = exchange.Send(request);
         if (!answer) {
             return false;
         }

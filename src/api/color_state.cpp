@@ -31,13 +31,13 @@ void SetColorsQueue::TakePendingLocked() noexcept {
     pending_.swap(taken_);
 }
 
-std::string SetColorsQueue::BuildTakenRequest() {
+void SetColorsQueue::WriteTakenRequest(std::string& out) {
     struct Forget {
         LedColorSet& set;
         ~Forget() { set.Clear(); }
     } forget{*taken_};
-    taken_->SortedColors(request_);
-    return BuildLedColorsRequest(kMethodSetLedsColors, static_cast<int>(request_.size()), request_.data());
+    taken_->SortedColors(sorted_);
+    WriteLedColorsRequest(out, kMethodSetLedsColors, static_cast<int>(sorted_.size()), sorted_.data());
 }
 
 bool FlushColorsQueue::Queue(DeviceLedColors& devices, AsyncCallbackEntry entry) {
@@ -52,10 +52,10 @@ void FlushColorsQueue::TakePendingLocked() noexcept {
     taken_.swap(pending_);
 }
 
-std::string FlushColorsQueue::BuildTakenRequest() {
+void FlushColorsQueue::WriteTakenRequest(std::string& out) {
     DeviceLedColors taken;
     taken.swap(taken_);
-    return BuildFlushRequest(taken);
+    WriteFlushRequest(out, taken);
 }
 
 ColorState::ColorState()

@@ -40,12 +40,12 @@ public:
 
 private:
     void TakePendingLocked() noexcept override;
-    std::string BuildTakenRequest() override;
+    void WriteTakenRequest(std::string& out) override;
 
     // Swapped whole when the worker takes the queue, so the queue mutex is held for two pointer moves.
     std::unique_ptr<LedColorSet> pending_ = std::make_unique<LedColorSet>();
     std::unique_ptr<LedColorSet> taken_ = std::make_unique<LedColorSet>();  // the worker's
-    std::vector<VeltariLedColor> request_;                                  // the worker's
+    std::vector<VeltariLedColor> sorted_;                                   // the worker's
 };
 
 // Asynchronous flushes: all buffers handed over between two passes go out as one flush request.
@@ -61,7 +61,7 @@ public:
 
 private:
     void TakePendingLocked() noexcept override;
-    std::string BuildTakenRequest() override;
+    void WriteTakenRequest(std::string& out) override;
 
     DeviceLedColors pending_;
     DeviceLedColors taken_;  // the worker's

@@ -1,6 +1,7 @@
 // Control of the lighting and the priority of this application's layer. The tests of the three calls
 // come in different orders on purpose: callers tell the failures apart by the last error.
-#include <string>
+#include <optional>
+#include <string_view>
 
 #include "api/boundary.h"
 #include "api/exchange.h"
@@ -12,8 +13,8 @@ namespace {
 constexpr int kMaxLayerPriority = 255;
 
 // Only one mode exists, and it always travels as 0.
-std::string AccessModeRequest(const char* method) {
-    return BuildRequest(method, {{"accessMode", static_cast<int>(VeltariAccessModeLightingControl)}});
+std::optional<Response> SendAccessModeRequest(Exchange& exchange, std::string_view method) {
+    return exchange.SendRequest(method, {{"accessMode", static_cast<int>(VeltariAccessModeLightingControl)}});
 }
 
 }  // namespace
@@ -33,7 +34,7 @@ bool VeltariRequestControl(VeltariAccessMode accessMode) {
         if (!exchange.Gate()) {
             return Fail(VeltariErrorServerUnreachable, false);
         }
-        const auto answer = exchange.Send(AccessModeRequest(kMethodRequestControl));
+        const auto answer = SendAccessModeRequest(exchange, kMethodRequestControl);
         if (!answer) {
             return false;
         }
@@ -56,7 +57,7 @@ bool VeltariReleaseControl(VeltariAccessMode accessMode) {
         if (ServerProtocolVersion() < kReleaseControlMinProtocol) {
             return Fail(VeltariErrorServerProtocolTooOld, false);
         }
-        const auto answer = exchange.Send(AccessModeRequest(kMethodReleaseControl));
+        const auto answer = SendAccessModeRequest(exchange, kMethodReleaseControl);
         if (!answer) {
             return false;
         }
@@ -80,8 +81,7 @@ bool VeltariSetLayerPriority(int layerPriority) {
         if (static_cast<unsigned>(layerPriority) > kMaxLayerPriority) {
             return Fail(VeltariErrorBadArgument, false);
         }
-        const auto answer =
-            exchange.Send(BuildRequest(kMethodSetLayerPriority, {{"layerPriority", layerPriority}}));
+        const auto answer = exchange.SendRequest(kMethodSetLayerPriority, {{"layerPriority", layerPriority}});
         if (!answer) {
             return false;
         }

@@ -148,7 +148,7 @@ VeltariDeviceInfo* VeltariGetDeviceInfo(int deviceIndex) {
         if (!exchange.Gate()) {
             return Fail(VeltariErrorServerUnreachable, nullptr);
         }
-        const auto answer = exchange.Send(BuildRequest(kMethodGetDeviceInfo, {{"deviceIndex", deviceIndex}}));
+        const auto answer = exchange.SendRequest(kMethodGetDeviceInfo, {{"deviceIndex", deviceIndex}});
         if (!answer) {
             return nullptr;
         }

@@ -5,8 +5,8 @@
 //         if (!HandshakeDone()) return Fail(VeltariErrorNoHandshake, -1);
 //         Exchange exchange;                        // holds the connection mutex from here on
 //         if (!exchange.Gate()) return Fail(VeltariErrorServerUnreachable, -1);
-//         const auto answer = exchange.Send(BuildRequest(kMethodGetDeviceCount));
-//         if (!answer) return -1;                  // Send stored the error
+//         const auto answer = exchange.SendRequest(kMethodGetDeviceCount);
+//         if (!answer) return -1;                  // SendRequest stored the error
 //         return ReadResultOnly(*answer).AsInt();
 //     }
 //
@@ -30,12 +30,19 @@ namespace sdk {
 // A parsed answer. Text that does not parse reads like an object without members.
 class Response {
 public:
+    // Parses text into values of its own.
     explicit Response(std::string_view text);
+    // The root of a document parsed by an exchange; valid while that exchange lives.
+    explicit Response(const Json* parsed) : root_(parsed) {}
+    Response(const Response& other) = delete;
+    Response& operator=(const Response&) = delete;
+    Response(Response&& other) noexcept;
+    Response& operator=(Response&&) = delete;
 
-    const Json& Root() const { return root_; }
+    const Json& Root() const { return *root_; }
     // The member, or the invalid value when it is absent.
-    const Json& Member(std::string_view name) const { return root_.At(name); }
-    bool Has(std::string_view name) const { return root_.HasMember(name); }
+    const Json& Member(std::string_view name) const { return root_->At(name); }
+    bool Has(std::string_view name) const { return root_->HasMember(name); }
     // "result", or the invalid value.
     const Json& Result() const { return Member("result"); }
     bool HasResult() const { return Has("result"); }
@@ -43,25 +50,34 @@ public:
     int ErrorCode() const { return Member("errorCode").AsInt(); }
 
 private:
-    Json root_;
+    Json owned_;
+    const Json* root_;
 };
 
 // Holds the connection mutex for its whole life, so the connection that passed the gate is the one
-// that Call uses: a handshake on another thread cannot replace it in between.
+// that Call uses: a handshake on another thread cannot replace it in between. The texts and the parsed
+// answer live in memory that the next exchange reuses; they are valid while the exchange lives and
+// until its next call.
 class Exchange {
 public:
     Exchange();
+    ~Exchange();
     Exchange(const Exchange&) = delete;
     Exchange& operator=(const Exchange&) = delete;
 
     // True when the slot holds a connection that is not broken. Never connects.
     bool Gate();
+    // The request buffer, emptied, for a request written in place and then sent with Send.
+    std::string& NewRequest();
     // Sends one request over the connection in the slot and returns the answer; the empty text when
     // there is no connection, no answer came, or the request is too large to ever be sent.
-    std::string Call(std::string_view request);
+    std::string_view Call(std::string_view request);
     // Call, then the parsed answer; without an answer, stores Failure() as the last error and gives
     // nothing, so a call reads:  const auto answer = exchange.Send(request); if (!answer) return failed;
     std::optional<Response> Send(std::string_view request);
+    // Send of {"method":M}, or {"method":M,"params":{...}} with the members in the order given.
+    std::optional<Response> SendRequest(std::string_view method);
+    std::optional<Response> SendRequest(std::string_view method, std::initializer_list<RequestParam> params);
     // The error for an empty answer of the last Call: VeltariErrorBadArgument when the request was above
     // the largest frame and nothing was sent, VeltariErrorServerUnreachable otherwise.
     int Failure() const { return tooLarge_ ? VeltariErrorBadArgument : VeltariErrorServerUnreachable; }

@@ -21,7 +21,7 @@ int VeltariGetDeviceCount(void) {
         if (!exchange.Gate()) {
             return Fail(VeltariErrorServerUnreachable, -1);
         }
-        const auto answer = exchange.Send(BuildRequest(kMethodGetDeviceCount));
+        const auto answer = exchange.SendRequest(kMethodGetDeviceCount);
         if (!answer) {
             return -1;
         }

@@ -92,9 +92,9 @@ VeltariProtocolDetails Handshake() {
         if (!exchange.Gate() && !Connect(exchange, state, retired)) {
             return Unreachable(state);
         }
-        const std::string request =
-            BuildRequest(kMethodHandshake, {{"sdkProtocolVersion", kSdkProtocolVersion}});
-        std::string answer = exchange.Call(request);
+        std::string& request = exchange.NewRequest();
+        WriteRequest(request, kMethodHandshake, {{"sdkProtocolVersion", kSdkProtocolVersion}});
+        std::string_view answer = exchange.Call(request);
         if (!exchange.Gate()) {
             // The request broke the connection: one fresh connection, one more try.
             if (!Connect(exchange, state, retired)) {

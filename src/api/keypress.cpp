@@ -50,7 +50,7 @@ bool VeltariRegisterKeypressCallback(VeltariKeyPressCallback callback, void* con
         if (state.connection->HasNotificationHandler()) {
             return Fail(VeltariErrorSuccess, true);
         }
-        const auto answer = exchange.Send(BuildRequest(kMethodRegisterKeypressCallback));
+        const auto answer = exchange.SendRequest(kMethodRegisterKeypressCallback);
         if (!answer) {
             return false;
         }

@@ -293,8 +293,8 @@ bool DecodeLedColorsInto(std::string_view text, int count, VeltariLedColor* colo
 
 namespace {
 
-void WriteLedColorsRequest(std::string& request, std::string_view method, const int* deviceIndex, int count,
-                           const VeltariLedColor* colors) {
+void WriteColorsRequest(std::string& request, std::string_view method, const int* deviceIndex, int count,
+                        const VeltariLedColor* colors) {
     JsonWriter writer(request);
     writer.Reserve(method.size() + static_cast<std::size_t>(count > 0 ? count : 0) * 16 + 64);
     BeginRequestParams(writer, method);
@@ -312,17 +312,13 @@ void WriteLedColorsRequest(std::string& request, std::string_view method, const 
 
 }  // namespace
 
-std::string BuildLedColorsRequest(std::string_view method, int count, const VeltariLedColor* colors) {
-    std::string request;
-    WriteLedColorsRequest(request, method, nullptr, count, colors);
-    return request;
+void WriteLedColorsRequest(std::string& out, std::string_view method, int count, const VeltariLedColor* colors) {
+    WriteColorsRequest(out, method, nullptr, count, colors);
 }
 
-std::string BuildLedColorsRequest(std::string_view method, int deviceIndex, int count,
-                                  const VeltariLedColor* colors) {
-    std::string request;
-    WriteLedColorsRequest(request, method, &deviceIndex, count, colors);
-    return request;
+void WriteLedColorsRequest(std::string& out, std::string_view method, int deviceIndex, int count,
+                           const VeltariLedColor* colors) {
+    WriteColorsRequest(out, method, &deviceIndex, count, colors);
 }
 
 }  // namespace sdk

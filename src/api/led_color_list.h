@@ -30,10 +30,10 @@ std::vector<VeltariLedColor> DecodeLedColors(std::string_view text);
 // are left as they were and the result is false. Allocates nothing.
 bool DecodeLedColorsInto(std::string_view text, int count, VeltariLedColor* colors);
 
-// {"method":M,"params":{"ledsColors":"<list>"}}
-std::string BuildLedColorsRequest(std::string_view method, int count, const VeltariLedColor* colors);
-// {"method":M,"params":{"deviceIndex":D,"ledsColors":"<list>"}}
-std::string BuildLedColorsRequest(std::string_view method, int deviceIndex, int count,
-                                  const VeltariLedColor* colors);
+// Appends {"method":M,"params":{"ledsColors":"<list>"}} to out.
+void WriteLedColorsRequest(std::string& out, std::string_view method, int count, const VeltariLedColor* colors);
+// Appends {"method":M,"params":{"deviceIndex":D,"ledsColors":"<list>"}} to out.
+void WriteLedColorsRequest(std::string& out, std::string_view method, int deviceIndex, int count,
+                           const VeltariLedColor* colors);
 
 }  // namespace sdk

@@ -75,11 +75,10 @@ void MergeDeviceColors(DeviceLedColors& into, DeviceLedColors& from) {
     }
 }
 
-std::string BuildFlushRequest(DeviceLedColors& devices) {
+void WriteFlushRequest(std::string& request, DeviceLedColors& devices) {
     // One buffer sized up front: a flush of full keyboards on several devices is tens of kilobytes.
     std::size_t colorCount = 0;
     for (const auto& entry : devices) colorCount += static_cast<std::size_t>(entry.second.Size());
-    std::string request;
     JsonWriter writer(request);
     writer.Reserve(96 + devices.size() * 48 + colorCount * 16);
     BeginRequestParams(writer, kMethodSetLedsColorsFlushBuffer);
@@ -102,7 +101,6 @@ std::string BuildFlushRequest(DeviceLedColors& devices) {
         writer.EndArray();
     }
     EndRequestParams(writer);
-    return request;
 }
 
 }  // namespace sdk

@@ -56,8 +56,8 @@ void StoreDeviceColors(DeviceLedColors& devices, int deviceIndex, int count, con
 // device and LED. Leaves `from` empty.
 void MergeDeviceColors(DeviceLedColors& into, DeviceLedColors& from);
 
-// The flush request for the given devices: "ledsColorsByDeviceIndex" holds one {"deviceIndex",
-// "ledColors"} object per device, or null when there is none.
-std::string BuildFlushRequest(DeviceLedColors& devices);
+// Appends the flush request for the given devices to out: "ledsColorsByDeviceIndex" holds one
+// {"deviceIndex", "ledColors"} object per device, or null when there is none.
+void WriteFlushRequest(std::string& out, DeviceLedColors& devices);
 
 }  // namespace sdk

@@ -34,14 +34,16 @@ bool FillColorsFromAnswer(const Response& response, int size, VeltariLedColor* c
 }
 
 // The exchange shared by both get calls, once their tests before the gate have passed. The request is
-// built only when the gate has passed, so a failed test costs nothing.
-template <class BuildRequestText>
-bool ExchangeColors(BuildRequestText buildRequest, int size, VeltariLedColor* colors) {
+// written only when the gate has passed, so a failed test costs nothing.
+template <class WriteRequestText>
+bool ExchangeColors(WriteRequestText writeRequest, int size, VeltariLedColor* colors) {
     Exchange exchange;
     if (!exchange.Gate()) {
         return Fail(VeltariErrorServerUnreachable, false);
     }
-    const auto answer = exchange.Send(buildRequest());
+    std::string& request = exchange.NewRequest();
+    writeRequest(request);
+    const auto answer = exchange.Send(request);
     if (!answer) {
         return false;
     }
@@ -65,7 +67,9 @@ bool VeltariSetLedsColors(int size, const VeltariLedColor* ledsColors) {
         if (!exchange.Gate()) {
             return Fail(VeltariErrorServerUnreachable, false);
         }
-        const auto answer = exchange.Send(BuildLedColorsRequest(kMethodSetLedsColors, size, ledsColors));
+        std::string& request = exchange.NewRequest();
+        WriteLedColorsRequest(request, kMethodSetLedsColors, size, ledsColors);
+        const auto answer = exchange.Send(request);
         if (!answer) {
             return false;
         }
@@ -85,8 +89,9 @@ bool VeltariGetLedsColors(int size, VeltariLedColor* ledsColors) {
         if (!AcceptableList(size, ledsColors, kCheckLedIds)) {
             return Fail(VeltariErrorBadArgument, false);
         }
-        return ExchangeColors([&] { return BuildLedColorsRequest(kMethodGetLedsColors, size, ledsColors); },
-                              size, ledsColors);
+        return ExchangeColors(
+            [&](std::string& request) { WriteLedColorsRequest(request, kMethodGetLedsColors, size, ledsColors); },
+            size, ledsColors);
     });
 }
 
@@ -102,9 +107,8 @@ bool VeltariGetLedsColorsByDeviceIndex(int deviceIndex, int size, VeltariLedColo
             return Fail(VeltariErrorBadArgument, false);
         }
         return ExchangeColors(
-            [&] {
-                return BuildLedColorsRequest(kMethodGetLedsColorsByDeviceIndex, deviceIndex, size,
-                                             ledsColors);
+            [&](std::string& request) {
+                WriteLedColorsRequest(request, kMethodGetLedsColorsByDeviceIndex, deviceIndex, size, ledsColors);
             },
             size, ledsColors);
     });

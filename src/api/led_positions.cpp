@@ -104,7 +104,7 @@ VeltariLedPositions* VeltariGetLedPositions(void) {
         if (!exchange.Gate()) {
             return Fail(VeltariErrorServerUnreachable, nullptr);
         }
-        const auto answer = exchange.Send(BuildRequest(kMethodGetLedPositions));
+        const auto answer = exchange.SendRequest(kMethodGetLedPositions);
         if (!answer) {
             return nullptr;
         }
@@ -129,7 +129,7 @@ VeltariLedPositions* VeltariGetLedPositionsByDeviceIndex(int deviceIndex) {
             return Fail(VeltariErrorServerProtocolTooOld, nullptr);
         }
         const auto answer =
-            exchange.Send(BuildRequest(kMethodGetLedPositionsByDeviceIndex, {{"deviceIndex", deviceIndex}}));
+            exchange.SendRequest(kMethodGetLedPositionsByDeviceIndex, {{"deviceIndex", deviceIndex}});
         if (!answer) {
             return nullptr;
         }
@@ -155,7 +155,7 @@ int VeltariGetLedIdForKeyName(char keyName) {
             return Fail(VeltariErrorServerUnreachable, 0);
         }
         const auto answer =
-            exchange.Send(BuildRequest(kMethodGetLedIdForKeyName, {{"keyName", static_cast<int>(keyName)}}));
+            exchange.SendRequest(kMethodGetLedIdForKeyName, {{"keyName", static_cast<int>(keyName)}});
         if (!answer) {
             return 0;
         }

@@ -31,8 +31,9 @@ PropertyAnswer RequestProperty(int deviceIndex, VeltariDevicePropertyId property
     if (!exchange.Gate()) {
         return {VeltariErrorServerUnreachable, std::nullopt};
     }
-    const std::string answer = exchange.Call(
-        BuildRequest(method, {{"deviceIndex", deviceIndex}, {"propertyId", static_cast<int>(propertyId)}}));
+    std::string& request = exchange.NewRequest();
+    WriteRequest(request, method, {{"deviceIndex", deviceIndex}, {"propertyId", static_cast<int>(propertyId)}});
+    const std::string_view answer = exchange.Call(request);
     if (answer.empty()) {
         return {exchange.Failure(), std::nullopt};
     }

@@ -2,26 +2,22 @@
 
 namespace sdk {
 
-std::string BuildRequest(std::string_view method) {
-    std::string request;
-    JsonWriter writer(request);
+void WriteRequest(std::string& out, std::string_view method) {
+    JsonWriter writer(out);
     writer.BeginObject();
     writer.Name("method");
     writer.String(method);
     writer.EndObject();
-    return request;
 }
 
-std::string BuildRequest(std::string_view method, std::initializer_list<RequestParam> params) {
-    std::string request;
-    JsonWriter writer(request);
+void WriteRequest(std::string& out, std::string_view method, std::initializer_list<RequestParam> params) {
+    JsonWriter writer(out);
     BeginRequestParams(writer, method);
     for (const RequestParam& param : params) {
         writer.Name(param.name);
         writer.Number(param.value);
     }
     EndRequestParams(writer);
-    return request;
 }
 
 void BeginRequestParams(JsonWriter& writer, std::string_view method) {

@@ -15,10 +15,10 @@ struct RequestParam {
     int value;
 };
 
-// {"method":M}
-std::string BuildRequest(std::string_view method);
-// {"method":M,"params":{...}} with the members in the order given.
-std::string BuildRequest(std::string_view method, std::initializer_list<RequestParam> params);
+// Appends {"method":M} to out.
+void WriteRequest(std::string& out, std::string_view method);
+// Appends {"method":M,"params":{...}} to out, with the members in the order given.
+void WriteRequest(std::string& out, std::string_view method, std::initializer_list<RequestParam> params);
 
 // For requests with other members: writes {"method":M,"params":{ and, after the caller's members, }}.
 void BeginRequestParams(JsonWriter& writer, std::string_view method);

@@ -14,6 +14,8 @@ constexpr std::size_t kJoinedSendLimit = 64 * 1024;
 // The first piece of a payload that has not arrived yet; later pieces double what has. A peer that
 // announces a large frame and sends nothing cannot make us hold memory up to the cap.
 constexpr std::size_t kFirstPayloadPiece = 64 * 1024;
+// A spare buffer above this is given back: one huge frame must not stay held for the channel's life.
+constexpr std::size_t kKeptSpareCapacity = 1024 * 1024;
 
 bool EndsChannel(IoStatus status) {
     return status == IoStatus::kClosed || status == IoStatus::kTimedOut || status == IoStatus::kCancelled;
@@ -58,6 +60,16 @@ IoResult FrameChannel::Fill(const Deadline& deadline) {
     return result;
 }
 
+template <>
+Bytes& FrameChannel::Spare<Bytes>() {
+    return spareBytes_;
+}
+
+template <>
+std::string& FrameChannel::Spare<std::string>() {
+    return spareText_;
+}
+
 template <class Out>
 IoResult FrameChannel::Receive(Out& out, int timeoutMs) {
     if (framingLost_) {
@@ -85,8 +97,8 @@ IoResult FrameChannel::Receive(Out& out, int timeoutMs) {
             return Failed({IoStatus::kTooLarge}, true);
         }
         const Deadline payloadDeadline(timeoutMs, wordDone);
-        Out payload;
         const std::size_t have = std::min<std::size_t>(Buffered(), length);
+        Out& payload = Spare<Out>();
         payload.assign(received_.data() + start_, received_.data() + start_ + have);
         Consume(have);
         // The rest goes straight into the payload; nothing is read beyond the frame.
@@ -104,6 +116,7 @@ IoResult FrameChannel::Receive(Out& out, int timeoutMs) {
             }
         }
         out.swap(payload);
+        if (payload.capacity() > kKeptSpareCapacity) Out().swap(payload);
         return {};
     } catch (const std::bad_alloc&) {
         return Failed({IoStatus::kFailed}, true);

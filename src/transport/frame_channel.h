@@ -34,6 +34,8 @@ public:
     FrameChannel& operator=(const FrameChannel&) = delete;
 
     // One whole frame; a time-out of 0 or below waits without limit. On failure `out` is unchanged.
+    // The frame arrives in a spare buffer that then trades places with `out`, so a caller that keeps
+    // passing the same `out` reads frame after frame without allocating.
     IoResult Read(Bytes& out, int timeoutMs) { return Receive(out, timeoutMs); }
     IoResult Read(std::string& out, int timeoutMs) { return Receive(out, timeoutMs); }
     IoResult Write(const Bytes& payload, int timeoutMs);
@@ -52,6 +54,8 @@ public:
 private:
     template <class Out>
     IoResult Receive(Out& out, int timeoutMs);
+    template <class Out>
+    Out& Spare();
     IoResult Send(const std::uint8_t* payload, std::size_t size, bool nul, int timeoutMs);
     // Reads whatever has arrived into the receive buffer.
     IoResult Fill(const Deadline& deadline);
@@ -69,6 +73,9 @@ private:
     std::size_t end_ = 0;
     // Small frames are joined here and sent in one transfer.
     Bytes sendBuffer_;
+    // What a reader's buffer held before the last frame replaced it, for the next frame.
+    Bytes spareBytes_;
+    std::string spareText_;
 };
 
 // The client end of a pipe as a frame channel; null when the pipe cannot be opened (see OpenBytePipe).

@@ -24,9 +24,10 @@ RpcConnection::~RpcConnection() {
     // that order; the last owner of each stream closes its pipe.
 }
 
-std::string RpcConnection::Call(std::string_view request) {
+bool RpcConnection::Call(std::string_view request, std::string& response) {
+    response.clear();
     if (givenUp_) {
-        return {};
+        return false;
     }
     std::lock_guard<std::mutex> callLock(callMutex_);
     std::shared_ptr<FrameChannel> reader;
@@ -37,24 +38,24 @@ std::string RpcConnection::Call(std::string_view request) {
         writer = requests_;
     }
     if (!reader || !writer) {
-        return {};
+        return false;
     }
     if (writer->WriteText(request, kCallTimeoutMs).status != IoStatus::kOk) {
         if (writer->IsBroken()) {
             GiveUpRequestChannels();
         }
-        return {};
+        return false;
     }
-    std::string response;
     if (reader->Read(response, kCallTimeoutMs).status == IoStatus::kOk && !response.empty()) {
-        return response;
+        return true;
     }
+    response.clear();
     // A response that arrives after a time-out must never be taken for the answer to a later request;
     // the time-out broke the channel, so both channels go.
     if (reader->IsBroken()) {
         GiveUpRequestChannels();
     }
-    return {};
+    return false;
 }
 
 void RpcConnection::GiveUpRequestChannels() {

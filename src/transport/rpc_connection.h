@@ -32,8 +32,9 @@ public:
 
     // Writes the request and waits for the next response, 5000 ms for each half of each frame. A failure
     // that leaves the request or response channel broken gives both up for good; from then on every call
-    // returns an empty text at once, without waiting for a call in flight.
-    std::string Call(std::string_view request) override;
+    // fails at once, without waiting for a call in flight. An empty response counts as a failure.
+    bool Call(std::string_view request, std::string& response) override;
+    using IRpcConnection::Call;
     // The handler runs on the dispatcher thread, one notification at a time, and may itself replace the
     // handler. Texts waiting while no handler is installed are dropped.
     void SetNotificationHandler(NotificationHandler handler) override;

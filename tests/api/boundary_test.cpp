@@ -19,10 +19,11 @@ namespace {
 class ThrowingConnection : public IRpcConnection {
 public:
     explicit ThrowingConnection(std::atomic<bool>& throwing) : throwing_(throwing) {}
-    std::string Call(std::string_view request) override {
+    bool Call(std::string_view request, std::string& response) override {
         if (throwing_) throw std::bad_alloc();
-        if (request.find("Handshake") != std::string_view::npos) return kServerAnswer;
-        return R"({"errorCode":0,"result":4})";
+        const bool handshake = request.find("Handshake") != std::string_view::npos;
+        response = handshake ? kServerAnswer : R"({"errorCode":0,"result":4})";
+        return true;
     }
     void SetNotificationHandler(NotificationHandler) override {}
     bool HasNotificationHandler() override { return false; }

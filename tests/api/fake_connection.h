@@ -39,7 +39,8 @@ public:
         : server_(server), line_(std::move(line)) {}
     ~FakeConnection() override;
 
-    std::string Call(std::string_view request) override;
+    bool Call(std::string_view request, std::string& response) override;
+    using IRpcConnection::Call;
     void SetNotificationHandler(NotificationHandler handler) override;
     bool HasNotificationHandler() override;
     bool IsBroken() override { return line_->broken.load(); }
@@ -158,15 +159,17 @@ inline FakeConnection::~FakeConnection() {
     line_->destroyed = true;
 }
 
-inline std::string FakeConnection::Call(std::string_view request) {
-    if (line_->broken) return std::string();
+inline bool FakeConnection::Call(std::string_view request, std::string& response) {
+    response.clear();
+    if (line_->broken) return false;
     std::lock_guard<std::mutex> lock(callMutex_);
     std::string answer = server_.Answer(request);
     if (answer == std::string("\x01break", 6)) {
         line_->broken = true;
-        return std::string();
+        return false;
     }
-    return answer;
+    response = std::move(answer);
+    return !response.empty();
 }
 
 inline void FakeConnection::SetNotificationHandler(NotificationHandler handler) {

@@ -130,6 +130,18 @@ TEST(ResponseWays, AnswersThatAreNotObjectsReadAsEmpty) {
     EXPECT_EQ(Response(std::string("{\"result\":5}\0", 13)).Result().AsInt(), 5);
 }
 
+std::string BuildRequest(std::string_view method) {
+    std::string request;
+    WriteRequest(request, method);
+    return request;
+}
+
+std::string BuildRequest(std::string_view method, std::initializer_list<RequestParam> params) {
+    std::string request;
+    WriteRequest(request, method, params);
+    return request;
+}
+
 TEST(RequestEnvelope, ParamsOnlyWhenGiven) {
     EXPECT_EQ(BuildRequest("VeltariGetLedPositions"), R"({"method":"VeltariGetLedPositions"})");
 

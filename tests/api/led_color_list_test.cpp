@@ -13,6 +13,19 @@
 namespace sdk {
 namespace {
 
+template <class... Args>
+std::string ColorsRequest(Args... args) {
+    std::string request;
+    WriteLedColorsRequest(request, args...);
+    return request;
+}
+
+std::string FlushRequest(DeviceLedColors& devices) {
+    std::string request;
+    WriteFlushRequest(request, devices);
+    return request;
+}
+
 TEST(ValidateLedColors, IdRangeIsZeroTo911AndNegativesFail) {
     for (int id : {0, 911}) {
         VeltariLedColor c{id, 1, 2, 3};
@@ -204,13 +217,13 @@ TEST(DecodeLedColors, BrokenRecordCountsAndEndsDecoding) {
     EXPECT_EQ(DecodeLedColors("-2147483648,0,0,0")[0].ledId, INT32_MIN);
 }
 
-TEST(BuildLedColorsRequest, IsTheExactEnvelope) {
+TEST(WriteLedColorsRequest, IsTheExactEnvelope) {
     VeltariLedColor red{5, 255, 0, 0};
-    EXPECT_EQ(BuildLedColorsRequest("VeltariSetLedsColors", 1, &red),
+    EXPECT_EQ(ColorsRequest("VeltariSetLedsColors", 1, &red),
               R"({"method":"VeltariSetLedsColors","params":{"ledsColors":"5,255,0,0"}})");
 }
 
-TEST(BuildLedColorsRequest, SameTextAsTheEnvelopeBuiltAsAJsonValue) {
+TEST(WriteLedColorsRequest, SameTextAsTheEnvelopeBuiltAsAJsonValue) {
     std::vector<VeltariLedColor> all;
     for (int id = 0; id < 912; ++id) all.push_back({id, id % 256, -id, 255});
     for (const char* method : {"VeltariGetLedsColors", "odd \"name\"\twith\\escapes"}) {
@@ -220,18 +233,18 @@ TEST(BuildLedColorsRequest, SameTextAsTheEnvelopeBuiltAsAJsonValue) {
             Json request;
             request["method"] = Json(method);
             request["params"] = std::move(params);
-            EXPECT_EQ(BuildLedColorsRequest(method, count, all.data()), request.ToText()) << method << count;
+            EXPECT_EQ(ColorsRequest(method, count, all.data()), request.ToText()) << method << count;
             Json byDevice;
             byDevice["method"] = Json(method);
             byDevice["params"]["deviceIndex"] = Json(-3);
             byDevice["params"]["ledsColors"] = Json(EncodeLedColors(count, all.data()));
-            EXPECT_EQ(BuildLedColorsRequest(method, -3, count, all.data()), byDevice.ToText())
+            EXPECT_EQ(ColorsRequest(method, -3, count, all.data()), byDevice.ToText())
                 << method << count;
         }
     }
 }
 
-TEST(BuildFlushRequest, SameTextAsTheRequestBuiltAsAJsonValue) {
+TEST(WriteFlushRequest, SameTextAsTheRequestBuiltAsAJsonValue) {
     DeviceLedColors devices;
     std::vector<VeltariLedColor> all;
     for (int id = 911; id >= 0; --id) all.push_back({id, id % 256, (id * 3) % 256, 0});
@@ -251,10 +264,10 @@ TEST(BuildFlushRequest, SameTextAsTheRequestBuiltAsAJsonValue) {
     Json request;
     request["method"] = Json("VeltariSetLedsColorsFlushBuffer");
     request["params"]["ledsColorsByDeviceIndex"] = std::move(list);
-    EXPECT_EQ(BuildFlushRequest(devices), request.ToText());
+    EXPECT_EQ(FlushRequest(devices), request.ToText());
 
     DeviceLedColors none;
-    EXPECT_EQ(BuildFlushRequest(none),
+    EXPECT_EQ(FlushRequest(none),
               R"({"method":"VeltariSetLedsColorsFlushBuffer","params":{"ledsColorsByDeviceIndex":null}})");
 }
 
