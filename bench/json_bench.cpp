@@ -124,7 +124,8 @@ void RegisterStreamWriterBenchmarks() {
         const auto colors = FullKeyboardColors();
         for (auto _ : state) {
             std::string request;
-            WriteLedColorsRequest(request, "VeltariSetLedsColors", static_cast<int>(colors.size()), colors.data());
+            WriteLedColorsRequest(request, "VeltariSetLedsColors", static_cast<int>(colors.size()),
+                                  colors.data());
             benchmark::DoNotOptimize(request.data());
         }
     });

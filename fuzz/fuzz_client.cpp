@@ -270,8 +270,9 @@ void RunOne(FuzzedDataProvider& input) {
         case 0: {
             const VeltariProtocolDetails details = VeltariPerformProtocolHandshake();
             RequireLibraryError({0, 1});
-            Require(details.sdkVersion != nullptr && std::strcmp(details.sdkVersion, VELTARI_VERSION_STRING) == 0,
-                    "sdk version");
+            Require(
+                details.sdkVersion != nullptr && std::strcmp(details.sdkVersion, VELTARI_VERSION_STRING) == 0,
+                "sdk version");
             Require(details.sdkProtocolVersion == 9, "sdk protocol version");
             Require((details.serverVersion != nullptr) == (VeltariGetLastError() == 0),
                     "server version presence");

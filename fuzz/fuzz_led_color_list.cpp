@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     std::string request;
-            sdk::WriteLedColorsRequest(request, "VeltariSetLedsColors", count, records.data());
+    sdk::WriteLedColorsRequest(request, "VeltariSetLedsColors", count, records.data());
     const sdk::Json parsed = sdk::Json::Parse(request);
     Require(parsed.At("method").AsString() == "VeltariSetLedsColors", "request lost its method");
     Require(parsed.At("params").At("ledsColors").AsString() == encoded, "request lost its colour list");

@@ -75,7 +75,7 @@ private:
     bool firstStartDone_ = false;  // under mutex_
     bool closed_ = false;          // under mutex_
     std::vector<AsyncCallbackEntry> callbacks_;
-    std::string request_;  // the worker's, kept from pass to pass
+    std::string request_;           // the worker's, kept from pass to pass
     std::condition_variable wake_;  // a first call since the last pass, or the close
     LibraryThread worker_;
 };

@@ -50,7 +50,8 @@ std::optional<Response> Exchange::SendRequest(std::string_view method) {
     return Send(request);
 }
 
-std::optional<Response> Exchange::SendRequest(std::string_view method, std::initializer_list<RequestParam> params) {
+std::optional<Response> Exchange::SendRequest(std::string_view method,
+                                              std::initializer_list<RequestParam> params) {
     std::string& request = NewRequest();
     WriteRequest(request, method, params);
     return Send(request);

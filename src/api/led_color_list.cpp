@@ -312,7 +312,8 @@ void WriteColorsRequest(std::string& request, std::string_view method, const int
 
 }  // namespace
 
-void WriteLedColorsRequest(std::string& out, std::string_view method, int count, const VeltariLedColor* colors) {
+void WriteLedColorsRequest(std::string& out, std::string_view method, int count,
+                           const VeltariLedColor* colors) {
     WriteColorsRequest(out, method, nullptr, count, colors);
 }
 

@@ -31,7 +31,8 @@ std::vector<VeltariLedColor> DecodeLedColors(std::string_view text);
 bool DecodeLedColorsInto(std::string_view text, int count, VeltariLedColor* colors);
 
 // Appends {"method":M,"params":{"ledsColors":"<list>"}} to out.
-void WriteLedColorsRequest(std::string& out, std::string_view method, int count, const VeltariLedColor* colors);
+void WriteLedColorsRequest(std::string& out, std::string_view method, int count,
+                           const VeltariLedColor* colors);
 // Appends {"method":M,"params":{"deviceIndex":D,"ledsColors":"<list>"}} to out.
 void WriteLedColorsRequest(std::string& out, std::string_view method, int deviceIndex, int count,
                            const VeltariLedColor* colors);

@@ -90,7 +90,9 @@ bool VeltariGetLedsColors(int size, VeltariLedColor* ledsColors) {
             return Fail(VeltariErrorBadArgument, false);
         }
         return ExchangeColors(
-            [&](std::string& request) { WriteLedColorsRequest(request, kMethodGetLedsColors, size, ledsColors); },
+            [&](std::string& request) {
+                WriteLedColorsRequest(request, kMethodGetLedsColors, size, ledsColors);
+            },
             size, ledsColors);
     });
 }
@@ -108,7 +110,8 @@ bool VeltariGetLedsColorsByDeviceIndex(int deviceIndex, int size, VeltariLedColo
         }
         return ExchangeColors(
             [&](std::string& request) {
-                WriteLedColorsRequest(request, kMethodGetLedsColorsByDeviceIndex, deviceIndex, size, ledsColors);
+                WriteLedColorsRequest(request, kMethodGetLedsColorsByDeviceIndex, deviceIndex, size,
+                                      ledsColors);
             },
             size, ledsColors);
     });

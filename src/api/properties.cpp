@@ -32,7 +32,8 @@ PropertyAnswer RequestProperty(int deviceIndex, VeltariDevicePropertyId property
         return {VeltariErrorServerUnreachable, std::nullopt};
     }
     std::string& request = exchange.NewRequest();
-    WriteRequest(request, method, {{"deviceIndex", deviceIndex}, {"propertyId", static_cast<int>(propertyId)}});
+    WriteRequest(request, method,
+                 {{"deviceIndex", deviceIndex}, {"propertyId", static_cast<int>(propertyId)}});
     const std::string_view answer = exchange.Call(request);
     if (answer.empty()) {
         return {exchange.Failure(), std::nullopt};

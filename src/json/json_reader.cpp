@@ -156,7 +156,10 @@ struct ReaderMemory {
 class Reader {
 public:
     Reader(std::string_view text, ReaderMemory& memory)
-        : data_(text.data()), size_(text.size()), text_(memory.text), stack_(memory.stack),
+        : data_(text.data()),
+          size_(text.size()),
+          text_(memory.text),
+          stack_(memory.stack),
           arena_(memory.arena) {}
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
@@ -314,7 +317,8 @@ private:
         for (const char* p = from; p < shortEnd && *p != '\\'; ++p) {
             if (*p == '"') {
                 pos_ = static_cast<std::size_t>(p - data_) + 1;
-                return Push(JsonAccess::MakeString(std::string_view(from, static_cast<std::size_t>(p - from)), arena_));
+                return Push(JsonAccess::MakeString(std::string_view(from, static_cast<std::size_t>(p - from)),
+                                                   arena_));
             }
         }
         const auto* quote = static_cast<const char*>(std::memchr(from, '"', size_ - pos_));
@@ -323,7 +327,8 @@ private:
         if (std::memchr(from, '\\', static_cast<std::size_t>(end - from)) == nullptr) {
             pos_ = static_cast<std::size_t>(end - data_);
             Take();
-            return Push(JsonAccess::MakeString(std::string_view(from, static_cast<std::size_t>(end - from)), arena_));
+            return Push(
+                JsonAccess::MakeString(std::string_view(from, static_cast<std::size_t>(end - from)), arena_));
         }
         ReadEscapedString();
         return Push(JsonAccess::MakeString(std::string_view(text_), arena_));
@@ -378,8 +383,8 @@ private:
             ++pos_;
         }
         if (failed_ || Take() != ']') return false;
-        Json array =
-            JsonAccess::MakeArray(stack_.At(first), static_cast<std::uint32_t>(stack_.Size() - first), arena_);
+        Json array = JsonAccess::MakeArray(stack_.At(first),
+                                           static_cast<std::uint32_t>(stack_.Size() - first), arena_);
         stack_.Forget(first);
         return Push(std::move(array));
     }

@@ -238,8 +238,7 @@ TEST(WriteLedColorsRequest, SameTextAsTheEnvelopeBuiltAsAJsonValue) {
             byDevice["method"] = Json(method);
             byDevice["params"]["deviceIndex"] = Json(-3);
             byDevice["params"]["ledsColors"] = Json(EncodeLedColors(count, all.data()));
-            EXPECT_EQ(ColorsRequest(method, -3, count, all.data()), byDevice.ToText())
-                << method << count;
+            EXPECT_EQ(ColorsRequest(method, -3, count, all.data()), byDevice.ToText()) << method << count;
         }
     }
 }
