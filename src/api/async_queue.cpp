@@ -96,6 +96,8 @@ void AsyncQueue::CarryOut(const std::vector<AsyncCallbackEntry>& taken) noexcept
         success = false;
         error = VeltariErrorServerUnreachable;
     }
+    // The request of a flush of many devices must not stay held until unload.
+    if (request_.capacity() > ClientState::ExchangeMemory::kKeptBytes) std::string().swap(request_);
     // The callbacks read the outcome through VeltariGetLastError as well.
     StoreLastError(error);
     for (const AsyncCallbackEntry& entry : taken) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -44,6 +45,8 @@ struct ClientState {
     // Kept from one exchange to the next, so that a call made every frame allocates nothing for the
     // texts of its request and answer or the values of the answer.
     struct ExchangeMemory {
+        // The most each buffer keeps between calls; one huge message must not stay held until unload.
+        static constexpr std::size_t kKeptBytes = JsonDocument::kKeptBytes;
         std::string request;
         std::string answer;
         JsonDocument answerDocument;

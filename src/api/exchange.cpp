@@ -9,10 +9,9 @@ namespace sdk {
 Exchange::Exchange() : state_(State()), lock_(state_.connectionMutex) {}
 
 Exchange::~Exchange() {
-    // One huge answer must not stay held until unload.
     ClientState::ExchangeMemory& memory = state_.exchangeMemory;
-    if (memory.request.capacity() > JsonDocument::kKeptBytes) std::string().swap(memory.request);
-    if (memory.answer.capacity() > JsonDocument::kKeptBytes) std::string().swap(memory.answer);
+    if (memory.request.capacity() > memory.kKeptBytes) std::string().swap(memory.request);
+    if (memory.answer.capacity() > memory.kKeptBytes) std::string().swap(memory.answer);
 }
 
 bool Exchange::Gate() {

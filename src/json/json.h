@@ -192,7 +192,7 @@ public:
     const Json& Root() const { return root_; }
 
     // Memory above this is given back once a parse is done, so one huge text does not stay held.
-    static constexpr std::size_t kKeptBytes = 1024 * 1024;
+    static constexpr std::size_t kKeptBytes = std::size_t{1024} * 1024;
 
 private:
     struct Memory;
