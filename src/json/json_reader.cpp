@@ -450,8 +450,9 @@ JsonDocument::~JsonDocument() = default;
 const Json& JsonDocument::Parse(std::string_view text) {
     root_ = Json::Invalid();
     memory_->arena.Reset(kKeptBytes);
-    // Values take about four times the bytes of their text: most documents then fit in the first chunk.
-    memory_->arena.Prepare(std::min(text.size(), kKeptBytes) * 4);
+    // Values take about four times the bytes of their text: most documents then fit in the first chunk,
+    // and a huge one takes more chunks rather than one first chunk sized from a guess.
+    memory_->arena.Prepare(std::min(text.size(), kKeptBytes / 4) * 4);
     {
         Reader reader(text, memory_->reader);
         if (reader.ReadValue(0)) root_ = reader.Result();
