@@ -81,10 +81,11 @@ void AsyncQueue::CarryOut(const std::vector<AsyncCallbackEntry>& taken) noexcept
     bool success = false;
     int error = VeltariErrorServerUnreachable;
     try {
-        request_.clear();
-        WriteTakenRequest(request_);
         Exchange exchange;
-        const std::optional<Response> answer = exchange.Gate() ? exchange.Send(request_) : std::nullopt;
+        // Written even when the gate fails: writing forgets what was taken.
+        std::string& request = exchange.NewRequest();
+        WriteTakenRequest(request);
+        const std::optional<Response> answer = exchange.Gate() ? exchange.Send(request) : std::nullopt;
         if (answer) {
             error = answer->ErrorCode();
             success = answer->Result().AsBool();
@@ -96,8 +97,6 @@ void AsyncQueue::CarryOut(const std::vector<AsyncCallbackEntry>& taken) noexcept
         success = false;
         error = VeltariErrorServerUnreachable;
     }
-    // The request of a flush of many devices must not stay held until unload.
-    if (request_.capacity() > ClientState::ExchangeMemory::kKeptBytes) std::string().swap(request_);
     // The callbacks read the outcome through VeltariGetLastError as well.
     StoreLastError(error);
     for (const AsyncCallbackEntry& entry : taken) {

@@ -57,8 +57,8 @@ protected:
     void AppendCallbackLocked(AsyncCallbackEntry entry) noexcept;
 
     // The collection step of a pass, on the worker. TakePendingLocked runs with mutex_ held and moves the
-    // pending colours out of the queue; WriteTakenRequest runs without it and appends what was taken to
-    // the request text, forgetting it also when it throws.
+    // pending colours out of the queue; WriteTakenRequest runs without it, inside the pass's exchange, and
+    // appends what was taken to the request text, forgetting it also when it throws.
     virtual void TakePendingLocked() noexcept = 0;
     virtual void WriteTakenRequest(std::string& out) = 0;
 
@@ -75,7 +75,6 @@ private:
     bool firstStartDone_ = false;  // under mutex_
     bool closed_ = false;          // under mutex_
     std::vector<AsyncCallbackEntry> callbacks_;
-    std::string request_;           // the worker's, kept from pass to pass
     std::condition_variable wake_;  // a first call since the last pass, or the close
     LibraryThread worker_;
 };

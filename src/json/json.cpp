@@ -404,18 +404,14 @@ Json JsonAccess::MakeObject(JsonMember* members, std::uint32_t count, JsonArena*
 
 // ---- The arena of a document
 
-void* JsonArena::AllocateChunk(std::size_t bytes) {
-    // Each chunk at least doubles what the arena holds, so a document of any size takes few chunks.
-    std::size_t size = 16 * 1024;
-    for (const Chunk* chunk = chunks_; chunk != nullptr; chunk = chunk->previous) size += chunk->size;
-    if (size < bytes) size = bytes;
+void JsonArena::AddChunk(std::size_t size) {
     auto* chunk = static_cast<Chunk*>(::operator new(sizeof(Chunk) + size));
     chunk->previous = chunks_;
     chunk->size = size;
     chunks_ = chunk;
-    next_ = reinterpret_cast<char*>(chunk + 1) + bytes;
-    end_ = reinterpret_cast<char*>(chunk + 1) + size;
-    return chunk + 1;
+    held_ += size;
+    next_ = reinterpret_cast<char*>(chunk + 1);
+    end_ = next_ + size;
 }
 
 void JsonArena::FreeChunks() noexcept {
@@ -424,25 +420,24 @@ void JsonArena::FreeChunks() noexcept {
         ::operator delete(chunks_);
         chunks_ = previous;
     }
+    held_ = 0;
     next_ = end_ = nullptr;
 }
 
 void JsonArena::Reset(std::size_t keptBytes) noexcept {
     if (chunks_ == nullptr) return;
-    std::size_t total = 0;
-    for (const Chunk* chunk = chunks_; chunk != nullptr; chunk = chunk->previous) total += chunk->size;
-    if (chunks_->previous == nullptr && total <= keptBytes) {
+    const std::size_t held = held_;
+    if (chunks_->previous == nullptr && held <= keptBytes) {
         next_ = reinterpret_cast<char*>(chunks_ + 1);
         return;
     }
     FreeChunks();
-    if (total > keptBytes) return;
+    if (held > keptBytes) return;
     // One chunk the size of all of them: the next document of this size fits without another.
     try {
-        AllocateChunk(total);
-        next_ = reinterpret_cast<char*>(chunks_ + 1);
+        AddChunk(held);
     } catch (const std::bad_alloc&) {
-        FreeChunks();
+        // Nothing kept; the next document allocates afresh.
     }
 }
 

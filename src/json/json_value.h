@@ -3,6 +3,7 @@
 // all, so blocks grow by copying bytes, never by running constructors.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -53,18 +54,16 @@ public:
 
     void* Allocate(std::size_t bytes) {
         bytes = (bytes + 15) & ~std::size_t{15};
-        if (bytes > static_cast<std::size_t>(end_ - next_)) return AllocateChunk(bytes);
+        // Each new chunk at least doubles what the arena holds, so a document of any size takes few.
+        if (bytes > static_cast<std::size_t>(end_ - next_)) AddChunk(std::max(kFirstChunk + held_, bytes));
         void* piece = next_;
         next_ += bytes;
         return piece;
     }
 
-    // A first chunk of this size, when the arena holds none yet.
+    // A first chunk of at least this size, when the arena holds none yet.
     void Prepare(std::size_t bytes) {
-        if (chunks_ == nullptr) {
-            AllocateChunk(bytes);
-            next_ = reinterpret_cast<char*>(chunks_ + 1);
-        }
+        if (chunks_ == nullptr) AddChunk(std::max(kFirstChunk, bytes));
     }
 
     // Forgets every piece. The memory stays for the next document, joined into one chunk, unless it
@@ -78,10 +77,14 @@ private:
     };
     static_assert(sizeof(Chunk) == 16);
 
-    void* AllocateChunk(std::size_t bytes);
+    static constexpr std::size_t kFirstChunk = 16 * 1024;
+
+    // A new chunk of `size` bytes that pieces come from from now on.
+    void AddChunk(std::size_t size);
     void FreeChunks() noexcept;
 
     Chunk* chunks_ = nullptr;  // newest first
+    std::size_t held_ = 0;     // the sizes of all chunks
     char* next_ = nullptr;
     char* end_ = nullptr;
 };

@@ -46,10 +46,10 @@ bool RpcConnection::Call(std::string_view request, std::string& response) {
         }
         return false;
     }
+    // A failed read leaves the response as it was: empty.
     if (reader->Read(response, kCallTimeoutMs).status == IoStatus::kOk && !response.empty()) {
         return true;
     }
-    response.clear();
     // A response that arrives after a time-out must never be taken for the answer to a later request;
     // the time-out broke the channel, so both channels go.
     if (reader->IsBroken()) {
