@@ -67,39 +67,80 @@ private:
     bool failed_ = false;
 };
 
-// The decimal text of 0..999, which covers every id and intensity that passes the checks; the fourth
-// byte holds the length.
-struct SmallDecimals {
-    char text[1000][4] = {};
-    constexpr SmallDecimals() {
+// The decimal text of a value below 1000 and one separator after it in the low four bytes, and the length of
+// both in the high ones. A record is then four stores at offsets that do not wait for each other, rather
+// than a pointer advanced field by field.
+struct FieldTexts {
+    std::uint64_t comma[1000] = {};
+    std::uint64_t hash[1000] = {};  // the last field, with the record separator
+    constexpr FieldTexts() {
         for (int v = 0; v < 1000; ++v) {
-            char* t = text[v];
-            if (v >= 100) {
-                t[0] = static_cast<char>('0' + v / 100);
-                t[1] = static_cast<char>('0' + v / 10 % 10);
-                t[2] = static_cast<char>('0' + v % 10);
-                t[3] = 3;
-            } else if (v >= 10) {
-                t[0] = static_cast<char>('0' + v / 10);
-                t[1] = static_cast<char>('0' + v % 10);
-                t[3] = 2;
-            } else {
-                t[0] = static_cast<char>('0' + v);
-                t[3] = 1;
-            }
+            std::uint64_t text = 0;
+            int length = 0;
+            if (v >= 100) text |= std::uint64_t('0' + v / 100) << (8 * length++);
+            if (v >= 10) text |= std::uint64_t('0' + v / 10 % 10) << (8 * length++);
+            text |= std::uint64_t('0' + v % 10) << (8 * length++);
+            const std::uint64_t tail = std::uint64_t(length + 1) << 32;
+            comma[v] = text | (std::uint64_t{','} << (8 * length)) | tail;
+            hash[v] = text | (std::uint64_t{'#'} << (8 * length)) | tail;
         }
     }
 };
-constexpr SmallDecimals kSmallDecimals;
+constexpr FieldTexts kFieldTexts;
 
-// Writes at most 11 characters; a small value copies four bytes, so the caller leaves that much room.
-char* WriteInt(char* out, int value) {
-    if (static_cast<unsigned>(value) < 1000) {
-        const char* text = kSmallDecimals.text[value];
-        std::memcpy(out, text, 4);
-        return out + text[3];
+// Stores four bytes at out; the bytes past the field's own are overwritten by the next one.
+void PutField(char* out, std::uint64_t entry) {
+    const auto text = static_cast<std::uint32_t>(entry);
+    std::memcpy(out, &text, 4);
+}
+
+char* WriteField(char* out, int value, char separator) {
+    out = std::to_chars(out, out + 11, value).ptr;
+    *out++ = separator;
+    return out;
+}
+
+// Writes the record and a '#' after it; at most 48 characters, 16 in the common case.
+char* WriteRecord(char* out, const VeltariLedColor& c) {
+    if (static_cast<unsigned>(c.ledId) < 1000 && static_cast<unsigned>(c.r | c.g | c.b) < 512) {
+        const std::uint64_t id = kFieldTexts.comma[c.ledId];
+        const std::uint64_t r = kFieldTexts.comma[c.r];
+        const std::uint64_t g = kFieldTexts.comma[c.g];
+        const std::uint64_t b = kFieldTexts.hash[c.b];
+        const std::size_t atR = id >> 32;
+        const std::size_t atG = atR + (r >> 32);
+        const std::size_t atB = atG + (g >> 32);
+        PutField(out, id);
+        PutField(out + atR, r);
+        PutField(out + atG, g);
+        PutField(out + atB, b);
+        return out + atB + (b >> 32);
     }
-    return std::to_chars(out, out + 11, value).ptr;
+    out = WriteField(out, c.ledId, ',');
+    out = WriteField(out, c.r, ',');
+    out = WriteField(out, c.g, ',');
+    return WriteField(out, c.b, '#');
+}
+
+// Records are written into a local block and appended a block at a time: appending each number on its
+// own costs more than formatting it.
+template <class RecordAt>
+void AppendRecords(std::string& out, int count, RecordAt recordAt) {
+    if (count <= 0) return;
+    constexpr std::ptrdiff_t kRecordMax = 4 * 12;
+    char block[4096];
+    char* p = block;
+    // Grown geometrically: a caller that appends a record at a time must not pay a new buffer each time.
+    const std::size_t needed = out.size() + static_cast<std::size_t>(count) * 16;
+    if (needed > out.capacity()) out.reserve(std::max(needed, out.capacity() * 2));
+    for (int i = 0; i < count; ++i) {
+        if (block + sizeof block - p < kRecordMax) {
+            out.append(block, p);
+            p = block;
+        }
+        p = WriteRecord(p, recordAt(i));
+    }
+    out.append(block, p - 1);  // no separator after the last record
 }
 
 }  // namespace
@@ -143,31 +184,13 @@ bool ValidateLedColors(int count, const VeltariLedColor* colors, unsigned checks
 }
 
 void AppendLedColors(std::string& out, int count, const VeltariLedColor* colors) {
-    if (count <= 0 || colors == nullptr) return;
-    // Records are formatted into a local block and appended a block at a time: appending each number on
-    // its own costs more than formatting it.
-    constexpr std::size_t kRecordMax = 4 * 11 + 4;
-    char block[4096];
-    char* p = block;
-    // Grown geometrically: a caller that appends a record at a time must not pay a new buffer each time.
-    const std::size_t needed = out.size() + static_cast<std::size_t>(count) * 16;
-    if (needed > out.capacity()) out.reserve(std::max(needed, out.capacity() * 2));
-    for (int i = 0; i < count; ++i) {
-        if (static_cast<std::size_t>(block + sizeof block - p) < kRecordMax + 4) {
-            out.append(block, p);
-            p = block;
-        }
-        if (i > 0) *p++ = '#';
-        const VeltariLedColor& c = colors[i];
-        p = WriteInt(p, c.ledId);
-        *p++ = ',';
-        p = WriteInt(p, c.r);
-        *p++ = ',';
-        p = WriteInt(p, c.g);
-        *p++ = ',';
-        p = WriteInt(p, c.b);
-    }
-    out.append(block, p);
+    if (colors == nullptr) return;
+    AppendRecords(out, count, [colors](int i) -> const VeltariLedColor& { return colors[i]; });
+}
+
+void AppendLedColors(std::string& out, int count, const VeltariLedColor* slots, const std::uint16_t* order) {
+    if (slots == nullptr || order == nullptr) return;
+    AppendRecords(out, count, [slots, order](int i) -> const VeltariLedColor& { return slots[order[i]]; });
 }
 
 std::string EncodeLedColors(int count, const VeltariLedColor* colors) {

@@ -1,6 +1,7 @@
 // Colour lists as callers pass them and as they travel inside JSON: "ledId,r,g,b" records joined by '#'.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,8 @@ bool ValidateLedColors(int count, const VeltariLedColor* colors, unsigned checks
 
 std::string EncodeLedColors(int count, const VeltariLedColor* colors);
 void AppendLedColors(std::string& out, int count, const VeltariLedColor* colors);
+// Appends slots[order[0]], slots[order[1]], ... slots[order[count-1]]: a keyed set in its order, uncopied.
+void AppendLedColors(std::string& out, int count, const VeltariLedColor* slots, const std::uint16_t* order);
 
 // Tolerant reader: any single character may stand for a separator; a record whose first field reads
 // counts even when a later field does not (that field reads as 0), and decoding ends after it.

@@ -48,11 +48,9 @@ void LedColorSet::SortedColors(std::vector<VeltariLedColor>& out) {
     for (const std::uint16_t id : ids_) out.push_back(slots_[id]);
 }
 
-std::string LedColorSet::Text() {
-    // The colours in order, then one pass of the encoder over them.
-    std::vector<VeltariLedColor> ordered;
-    SortedColors(ordered);
-    return EncodeLedColors(static_cast<int>(ordered.size()), ordered.data());
+void LedColorSet::AppendText(std::string& out) {
+    SortIds();
+    AppendLedColors(out, Size(), slots_.data(), ids_.data());
 }
 
 void StoreDeviceColors(DeviceLedColors& devices, int deviceIndex, int count, const VeltariLedColor* colors) {
@@ -87,14 +85,12 @@ void WriteFlushRequest(std::string& request, DeviceLedColors& devices) {
         writer.Null();  // the array only comes with its first device
     } else {
         writer.BeginArray();
-        std::vector<VeltariLedColor> ordered;
         for (auto& [deviceIndex, colors] : devices) {
             writer.BeginObject();
             writer.Name("deviceIndex");
             writer.Number(deviceIndex);
             writer.Name("ledColors");
-            colors.SortedColors(ordered);
-            AppendLedColors(writer.BeginString(), static_cast<int>(ordered.size()), ordered.data());
+            colors.AppendText(writer.BeginString());
             writer.EndString();
             writer.EndObject();
         }

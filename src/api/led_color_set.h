@@ -32,8 +32,8 @@ public:
 
     // Replaces `out` with the colours in ascending LED id order.
     void SortedColors(std::vector<VeltariLedColor>& out);
-    // The colour list text of the colours in ascending LED id order.
-    std::string Text();
+    // Appends the colour list text of the colours in ascending LED id order.
+    void AppendText(std::string& out);
 
 private:
     void Put(const VeltariLedColor& color);

@@ -82,12 +82,13 @@ TEST(EncodeLedColors, RecordsJoinedByHashFieldsByComma) {
 }
 
 TEST(EncodeLedColors, LongListsOfWideAndNarrowNumbersMatchPlainDecimals) {
-    // Widths from one to eleven characters, in lists long enough to cross any internal block size.
-    const int samples[] = {0, 7, 42, 999, 1000, 65535, -1, -999, INT32_MAX, INT32_MIN, 123456789};
+    // Widths from one to eleven characters, in lists long enough to cross any internal block size; small
+    // records (every field below 512) and wide ones alternate.
+    const int samples[] = {0, 7, 42, 511, 999, 1000, 65535, -1, -999, INT32_MIN, 123456789};
     std::vector<VeltariLedColor> in;
     std::string expected;
     for (int i = 0; i < 3000; ++i) {
-        VeltariLedColor c{samples[i % 11], samples[(i / 11) % 11], samples[(i + 3) % 11], INT32_MIN};
+        VeltariLedColor c{samples[i % 11], samples[(i / 11) % 11], samples[(i + 3) % 11], samples[i % 5]};
         in.push_back(c);
         if (i > 0) expected += '#';
         expected += std::to_string(c.ledId) + ',' + std::to_string(c.r) + ',' + std::to_string(c.g) + ',' +
