@@ -99,7 +99,10 @@ IoResult FrameChannel::Receive(Out& out, int timeoutMs) {
         const Deadline payloadDeadline(timeoutMs, wordDone);
         const std::size_t have = std::min<std::size_t>(Buffered(), length);
         Out& payload = Spare<Out>();
-        payload.assign(received_.data() + start_, received_.data() + start_ + have);
+        // Resized and copied rather than assigned from byte pointers, which a string would first copy
+        // into a temporary of its own.
+        payload.resize(have);
+        if (have > 0) std::memcpy(BytesOf(payload), received_.data() + start_, have);
         Consume(have);
         // The rest goes straight into the payload; nothing is read beyond the frame.
         std::size_t filled = have;
