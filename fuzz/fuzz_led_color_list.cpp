@@ -1,6 +1,7 @@
 // Decodes arbitrary bytes as a colour list. Whatever the text, decoding must not crash, every record
-// must cost at least one byte of text, and what was decoded must survive encoding and decoding unchanged.
-// The same records then go through the validator and the request builder, whose text must read back.
+// must cost at least one byte of text, what was decoded must survive encoding and decoding unchanged, and
+// reading in place must agree. The same records then go through the validator and the request builder,
+// whose text must read back.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -59,6 +60,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string encoded = sdk::EncodeLedColors(count, records.data());
     Require(SameRecords(sdk::DecodeLedColors(encoded), records), "decode-encode-decode changed the records");
     Require(sdk::EncodeLedColors(count, records.data()) == encoded, "encoding is not deterministic");
+
+    // Reading in place agrees with reading into new records, and a wrong count changes nothing.
+    std::vector<VeltariLedColor> inPlace(records.size() + 1, VeltariLedColor{-7, -7, -7, -7});
+    Require(!sdk::DecodeLedColorsInto(text, count + 1, inPlace.data()) && inPlace[0].r == -7,
+            "in-place reading took a list one short of its count");
+    Require(sdk::DecodeLedColorsInto(text, count, inPlace.data()), "in-place reading refused its own count");
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        Require(inPlace[i].ledId == -7 && inPlace[i].r == records[i].r && inPlace[i].g == records[i].g &&
+                    inPlace[i].b == records[i].b,
+                "in-place reading disagrees with reading into new records");
+    }
 
     // The quadratic reference check stays cheap only for short lists.
     if (records.size() <= 64) {

@@ -1,11 +1,16 @@
 #include "api/led_color_list.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
 
 #include "api/request_text.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace sdk {
 namespace {
@@ -270,6 +275,82 @@ void DecodeRecords(std::string_view text, Take take) {
     }
 }
 
+// Bit i set when byte i of the 16 at p is not a digit. One compare of all sixteen where the processor has
+// it; the loop is the same test for any other.
+unsigned NonDigitMask16(const char* p) {
+#if defined(__SSE2__)
+    // Digits are the bytes that, shifted to signed, are at most '9'; subtracting '0' + 128 maps them to
+    // -128..-119 and every other byte above.
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i shifted = _mm_sub_epi8(bytes, _mm_set1_epi8(static_cast<char>('0' + 128)));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi8(shifted, _mm_set1_epi8(-128 + 9))));
+#else
+    unsigned mask = 0;
+    for (int i = 0; i < 16; ++i) mask |= static_cast<unsigned>(!IsDigit(p[i])) << i;
+    return mask;
+#endif
+}
+
+// The value of the 1 to 3 digits at p.
+int ShortField(const char* p, int length) {
+    std::uint32_t word;
+    std::memcpy(&word, p, 4);
+    // The digits to the top bytes (little-endian), then pairs and the pair of pairs, as 10a + b.
+    std::uint32_t digits = (word - 0x30303030u) << (8 * (4 - length));
+    digits = digits * 10 + (digits >> 8);
+    return static_cast<int>(((digits & 0x00FF00FFu) * 0x00640001u) >> 16);
+}
+
+// Reads one record of short fields (1 to 3 digits each) and its separator at p, where 16 bytes are
+// readable: r, g and b into rgb, and the length taken; 0 when the record is not of that form. Each
+// record is one load and one mask rather than a branch per digit, which the varying widths mispredict.
+int ShortRecord(const char* p, int* rgb) {
+    unsigned mask = NonDigitMask16(p);
+    const int s1 = std::countr_zero(mask);
+    mask &= mask - 1;
+    const int s2 = std::countr_zero(mask);
+    mask &= mask - 1;
+    const int s3 = std::countr_zero(mask);
+    mask &= mask - 1;
+    const int s4 = std::countr_zero(mask);  // 32 when the window holds fewer than four separators
+    const auto shortField = [](int length) { return static_cast<unsigned>(length - 1) <= 2; };
+    if (!shortField(s1) || !shortField(s2 - s1 - 1) || !shortField(s3 - s2 - 1) || !shortField(s4 - s3 - 1)) {
+        return 0;
+    }
+    rgb[0] = ShortField(p + s1 + 1, s2 - s1 - 1);
+    rgb[1] = ShortField(p + s2 + 1, s3 - s2 - 1);
+    rgb[2] = ShortField(p + s3 + 1, s4 - s3 - 1);
+    return s4 + 1;
+}
+
+// The colours of a text that is plain throughout, into rgb (three per record, room for `count`): the
+// number of records, count + 1 when there are more; -1 when some record is not plain, which leaves the
+// text to the general reader.
+int DecodePlainColors(std::string_view text, int count, int* rgb) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    int found = 0;
+    while (end - p >= 16 && found < count) {
+        const int length = ShortRecord(p, rgb + 3 * found);
+        if (length == 0) break;
+        p += length;
+        ++found;
+    }
+    auto take = [&found, count, rgb](const VeltariLedColor& record) {
+        if (found == count) {
+            ++found;
+            return false;
+        }
+        rgb[3 * found] = record.r;
+        rgb[3 * found + 1] = record.g;
+        rgb[3 * found + 2] = record.b;
+        ++found;
+        return true;
+    };
+    const char* rest = DecodePlainRecords(p, end, take);
+    return rest == nullptr || rest == end ? found : -1;
+}
+
 }  // namespace
 
 std::vector<VeltariLedColor> DecodeLedColors(std::string_view text) {
@@ -284,18 +365,31 @@ std::vector<VeltariLedColor> DecodeLedColors(std::string_view text) {
 }
 
 bool DecodeLedColorsInto(std::string_view text, int count, VeltariLedColor* colors) {
-    // Read straight into the caller's records; a list of the wrong length then puts back the colours
-    // they had. Keeping those on the stack costs far less than reading the list twice, which only a
-    // count beyond any list that passes the checks still does.
-    constexpr int kKeptOnStack = kMaxLedId + 1;
+    constexpr int kMostRecords = kMaxLedId + 1;
     if (count < 0) return false;
-    if (count > kKeptOnStack) {
+    if (count <= kMostRecords) {
+        // Read into a block of its own first: the caller's records change only once the count is right.
+        int rgb[3 * kMostRecords];
+        const int found = DecodePlainColors(text, count, rgb);
+        if (found >= 0) {
+            if (found != count) return false;
+            for (int i = 0; i < count; ++i) {
+                colors[i].r = rgb[3 * i];
+                colors[i].g = rgb[3 * i + 1];
+                colors[i].b = rgb[3 * i + 2];
+            }
+            return true;
+        }
+    }
+    // Any other text: read straight into the caller's records, and a list of the wrong length then puts
+    // back the colours they had. A count beyond any list that passes the checks is counted first.
+    if (count > kMostRecords) {
         int found = 0;
         DecodeRecords(text, [&found, count](const VeltariLedColor&) { return ++found <= count; });
         if (found != count) return false;
     }
-    VeltariLedColor before[kKeptOnStack];
-    const int kept = std::min(count, kKeptOnStack);
+    VeltariLedColor before[kMostRecords];
+    const int kept = std::min(count, kMostRecords);
     if (kept > 0) std::memcpy(before, colors, static_cast<std::size_t>(kept) * sizeof(VeltariLedColor));
     int found = 0;
     DecodeRecords(text, [&found, count, colors](const VeltariLedColor& record) {
