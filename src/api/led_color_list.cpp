@@ -128,24 +128,23 @@ char* WriteRecord(char* out, const VeltariLedColor& c) {
 }
 
 // Records are written into a local block and appended a block at a time: appending each number on its
-// own costs more than formatting it.
+// own costs more than formatting it. A block takes as many records as surely fit, without a test each.
 template <class RecordAt>
 void AppendRecords(std::string& out, int count, RecordAt recordAt) {
-    if (count <= 0) return;
-    constexpr std::ptrdiff_t kRecordMax = 4 * 12;
-    char block[4096];
-    char* p = block;
+    constexpr int kRecordMax = 4 * 12;
+    char block[8192];
+    constexpr int kBatch = sizeof block / kRecordMax;
     // Grown geometrically: a caller that appends a record at a time must not pay a new buffer each time.
-    const std::size_t needed = out.size() + static_cast<std::size_t>(count) * 16;
+    const std::size_t needed = out.size() + static_cast<std::size_t>(std::max(count, 0)) * 16;
     if (needed > out.capacity()) out.reserve(std::max(needed, out.capacity() * 2));
-    for (int i = 0; i < count; ++i) {
-        if (block + sizeof block - p < kRecordMax) {
-            out.append(block, p);
-            p = block;
+    for (int i = 0; i < count;) {
+        const int last = count - i > kBatch ? i + kBatch : count;
+        char* p = block;
+        for (; i < last; ++i) {
+            p = WriteRecord(p, recordAt(i));
         }
-        p = WriteRecord(p, recordAt(i));
+        out.append(block, i == count ? p - 1 : p);  // no separator after the last record
     }
-    out.append(block, p - 1);  // no separator after the last record
 }
 
 }  // namespace
@@ -331,7 +330,7 @@ int DecodePlainColors(std::string_view text, int count, int* rgb) {
     const char* const end = p + text.size();
     int found = 0;
     while (end - p >= 16 && found < count) {
-        const int length = ShortRecord(p, rgb + 3 * found);
+        const int length = ShortRecord(p, rgb + 3 * static_cast<std::ptrdiff_t>(found));
         if (length == 0) break;
         p += length;
         ++found;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 namespace sdk {
@@ -50,14 +51,22 @@ private:
     Clock::time_point at_;
 };
 
+// Bytes to be written, one piece of a run.
+struct BytesPiece {
+    const std::uint8_t* data;
+    std::size_t size;
+};
+
 class IBytePipe {
 public:
     virtual ~IBytePipe() = default;
     // Waits until at least one byte has arrived (or the deadline, a cancel or a failure), then moves what
     // is there, up to `size`.
     virtual IoResult ReadSome(std::uint8_t* data, std::size_t size, const Deadline& deadline) = 0;
-    // Moves at least one byte unless the deadline, a cancel or a failure comes first.
-    virtual IoResult WriteSome(const std::uint8_t* data, std::size_t size, const Deadline& deadline) = 0;
+    // Moves at least one byte of `pieces`, taken in order as one run of bytes, unless the deadline, a cancel
+    // or a failure comes first. Several pieces let a frame's length word and payload leave in one call
+    // without being copied together first; a pipe that cannot do that may move fewer of them.
+    virtual IoResult WriteSome(std::span<const BytesPiece> pieces, const Deadline& deadline) = 0;
     // Wakes every wait, now and for good. Bytes that have already arrived can still be read.
     virtual void Cancel() = 0;
     // Releases the pipe; later transfers report kClosed.

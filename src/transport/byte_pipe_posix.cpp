@@ -6,9 +6,11 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -23,6 +25,8 @@ namespace {
 // connect() is only repeated when a signal interrupts it; a full listener queue is waited for inside it.
 constexpr int kMaxOpenAttempts = 16;
 constexpr int kTimeoutUnknown = -2;
+// Pieces handed to the kernel in one call; a frame has three at most.
+constexpr std::size_t kMaxPieces = 4;
 
 timeval ToTimeval(std::int64_t ms) {
     timeval tv{};
@@ -57,10 +61,17 @@ public:
                         [&] { return ::recv(socket_, data, size, 0); });
     }
 
-    IoResult WriteSome(const std::uint8_t* data, std::size_t size, const Deadline& deadline) override {
+    IoResult WriteSome(std::span<const BytesPiece> pieces, const Deadline& deadline) override {
+        iovec vectors[kMaxPieces];
+        msghdr message{};
+        message.msg_iov = vectors;
+        message.msg_iovlen = std::min(pieces.size(), kMaxPieces);
+        for (std::size_t i = 0; i < message.msg_iovlen; ++i) {
+            vectors[i] = {const_cast<std::uint8_t*>(pieces[i].data), pieces[i].size};
+        }
         // MSG_NOSIGNAL: a vanished peer is a status here, never a SIGPIPE for the application.
         return Transfer(deadline, SO_SNDTIMEO, sendTimeoutMs_,
-                        [&] { return ::send(socket_, data, size, MSG_NOSIGNAL); });
+                        [&] { return ::sendmsg(socket_, &message, MSG_NOSIGNAL); });
     }
 
     void Cancel() override {

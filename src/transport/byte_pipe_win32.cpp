@@ -3,8 +3,11 @@
 #include "transport/byte_pipe_win32.h"
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
+#include <vector>
 
 namespace sdk {
 namespace {
@@ -16,6 +19,8 @@ constexpr DWORD kOutputAccess = GENERIC_WRITE;
 constexpr int kMaxBusyRetries = 16;
 // Transfers go in pieces that fit a DWORD count.
 constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
+// Runs up to this size (a full keyboard's colours for several devices) are joined into one write.
+constexpr std::size_t kJoinedWriteLimit = 64 * 1024;
 
 // The one place where a Windows error becomes a status.
 IoResult FromError(DWORD error) {
@@ -52,9 +57,34 @@ public:
     IoResult ReadSome(std::uint8_t* data, std::size_t size, const Deadline& deadline) override {
         return Transfer(data, size, deadline, read_, false);
     }
-    IoResult WriteSome(const std::uint8_t* data, std::size_t size, const Deadline& deadline) override {
-        // WriteFile only reads the buffer; the shared path takes it without const.
-        return Transfer(const_cast<std::uint8_t*>(data), size, deadline, write_, true);
+    IoResult WriteSome(std::span<const BytesPiece> pieces, const Deadline& deadline) override {
+        if (pieces.empty()) {
+            return {};
+        }
+        // WriteFile takes one buffer: a small run is joined so that the reader is woken once; a large one
+        // goes a piece at a time rather than be copied whole. WriteFile only reads the buffer; the shared
+        // path takes it without const.
+        std::size_t total = 0;
+        for (const BytesPiece& piece : pieces) {
+            total += piece.size;
+        }
+        if (pieces.size() == 1 || total > kJoinedWriteLimit) {
+            return Transfer(const_cast<std::uint8_t*>(pieces[0].data), pieces[0].size, deadline, write_,
+                            true);
+        }
+        try {
+            joined_.resize(total);
+        } catch (const std::bad_alloc&) {
+            return {IoStatus::kFailed};
+        }
+        std::size_t at = 0;
+        for (const BytesPiece& piece : pieces) {
+            if (piece.size > 0) {
+                std::memcpy(joined_.data() + at, piece.data, piece.size);
+            }
+            at += piece.size;
+        }
+        return Transfer(joined_.data(), total, deadline, write_, true);
     }
 
     void Cancel() override {
@@ -129,6 +159,8 @@ private:
     OVERLAPPED write_{};
     // Orders a cancel from another thread with the close of the handle.
     std::mutex handleMutex_;
+    // The pieces of a small run, joined for one WriteFile.
+    std::vector<std::uint8_t> joined_;
 };
 
 HANDLE OpenClientPipe(const std::wstring& name, DWORD desiredAccess, int timeoutMs) {

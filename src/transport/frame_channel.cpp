@@ -10,7 +10,6 @@ namespace {
 
 // Messages up to this size (a full keyboard's colours for several devices) go in one transfer each way.
 constexpr std::size_t kReceiveCapacity = 64 * 1024;
-constexpr std::size_t kJoinedSendLimit = 64 * 1024;
 // The first piece of a payload that has not arrived yet; later pieces double what has. A peer that
 // announces a large frame and sends nothing cannot make us hold memory up to the cap.
 constexpr std::size_t kFirstPayloadPiece = 64 * 1024;
@@ -150,44 +149,29 @@ IoResult FrameChannel::Send(const std::uint8_t* payload, std::size_t size, bool 
                                   static_cast<std::uint8_t>(length >> 16),
                                   static_cast<std::uint8_t>(length >> 24)};
     static const std::uint8_t kNul = 0;
-    struct Part {
-        const std::uint8_t* data;
-        std::size_t size;
-    };
-    Part parts[3] = {{word, 4}, {payload, size}, {&kNul, nul ? 1u : 0u}};
-    std::size_t count = 3;
-    if (4 + total <= kJoinedSendLimit) {
-        // One transfer instead of up to three: the peer reads the same bytes, but is woken once.
-        try {
-            sendBuffer_.resize(4 + total);
-        } catch (const std::bad_alloc&) {
-            return {IoStatus::kFailed};
-        }
-        std::memcpy(sendBuffer_.data(), word, 4);
-        if (size > 0) {
-            std::memcpy(sendBuffer_.data() + 4, payload, size);
-        }
-        if (nul) {
-            sendBuffer_[4 + size] = 0;
-        }
-        parts[0] = {sendBuffer_.data(), 4 + total};
-        count = 1;
-    }
+    // One call for the whole frame where the pipe can take its pieces together: the peer reads the same
+    // bytes, but is woken once.
+    BytesPiece pieces[3] = {{word, 4}, {payload, size}, {&kNul, nul ? 1u : 0u}};
+    std::size_t first = 0;
     Deadline deadline(timeoutMs);  // the length word's, then the payload's
     std::size_t sent = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        std::size_t done = 0;
-        while (done < parts[i].size) {
-            const auto started = Deadline::Clock::now();
-            const IoResult result = pipe_->WriteSome(parts[i].data + done, parts[i].size - done, deadline);
-            if (sent < 4 && sent + result.moved >= 4) {
-                deadline = Deadline(timeoutMs, started);
-            }
-            sent += result.moved;
-            done += result.moved;
-            if (result.status != IoStatus::kOk) {
-                return Failed(result, sent != 0);
-            }
+    while (first < std::size(pieces)) {
+        const auto started = Deadline::Clock::now();
+        const IoResult result = pipe_->WriteSome(std::span(pieces).subspan(first), deadline);
+        if (sent < 4 && sent + result.moved >= 4) {
+            deadline = Deadline(timeoutMs, started);
+        }
+        sent += result.moved;
+        std::size_t moved = result.moved;
+        while (first < std::size(pieces) && moved >= pieces[first].size) {
+            moved -= pieces[first++].size;
+        }
+        if (first < std::size(pieces)) {
+            pieces[first].data += moved;
+            pieces[first].size -= moved;
+        }
+        if (result.status != IoStatus::kOk) {
+            return Failed(result, sent != 0);
         }
     }
     return {};
@@ -197,7 +181,8 @@ IoResult FrameChannel::WriteRaw(const Bytes& bytes, int timeoutMs) {
     const Deadline deadline(timeoutMs);
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const IoResult result = pipe_->WriteSome(bytes.data() + done, bytes.size() - done, deadline);
+        const BytesPiece rest{bytes.data() + done, bytes.size() - done};
+        const IoResult result = pipe_->WriteSome(std::span(&rest, 1), deadline);
         done += result.moved;
         if (result.status != IoStatus::kOk) {
             return Failed(result, false);

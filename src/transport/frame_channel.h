@@ -71,8 +71,6 @@ private:
     Bytes received_;
     std::size_t start_ = 0;
     std::size_t end_ = 0;
-    // Small frames are joined here and sent in one transfer.
-    Bytes sendBuffer_;
     // What a reader's buffer held before the last frame replaced it, for the next frame.
     Bytes spareBytes_;
     std::string spareText_;
