@@ -329,6 +329,44 @@ int DecodePlainColors(std::string_view text, int count, int* rgb) {
     const char* p = text.data();
     const char* const end = p + text.size();
     int found = 0;
+    // Each record's start waits on the end of the one before, so a long list is read as two runs side by
+    // side, the second from just after the first '#' past the middle. That guess holds when the first run
+    // arrives exactly there; otherwise the second run is dropped and the first reads on alone.
+    const char* split = text.size() >= 512
+                            ? static_cast<const char*>(std::memchr(p + text.size() / 2, '#', text.size() / 2))
+                            : nullptr;
+    if (split != nullptr && end - split > 16) {
+        int second[3 * (kMaxLedId + 1)];
+        const int room = std::min(count, kMaxLedId + 1);
+        const char* q = split + 1;
+        int foundSecond = 0;
+        bool secondHolds = true;
+        while (split - p >= 16 && end - q >= 16 && found < count && foundSecond < room) {
+            const int first = ShortRecord(p, rgb + 3 * static_cast<std::ptrdiff_t>(found));
+            const int next = ShortRecord(q, second + 3 * static_cast<std::ptrdiff_t>(foundSecond));
+            if (first == 0 || next == 0) {
+                secondHolds = false;
+                break;
+            }
+            p += first;
+            ++found;
+            q += next;
+            ++foundSecond;
+        }
+        while (secondHolds && p <= split && found < count) {
+            const int first = ShortRecord(p, rgb + 3 * static_cast<std::ptrdiff_t>(found));
+            if (first == 0) break;
+            p += first;
+            ++found;
+        }
+        if (secondHolds && p == split + 1) {
+            if (found + foundSecond > count) return count + 1;
+            std::memcpy(rgb + 3 * static_cast<std::ptrdiff_t>(found), second,
+                        3 * static_cast<std::size_t>(foundSecond) * sizeof(int));
+            found += foundSecond;
+            p = q;
+        }
+    }
     while (end - p >= 16 && found < count) {
         const int length = ShortRecord(p, rgb + 3 * static_cast<std::ptrdiff_t>(found));
         if (length == 0) break;

@@ -165,7 +165,7 @@ std::vector<VeltariLedColor> PlainDecode(const std::string& text) {
 }
 
 TEST(DecodeLedColors, AgreesWithThePlainRulesOnOddTexts) {
-    // Mostly well-formed lists with every kind of flaw mixed in at random places.
+    // Mostly well-formed lists with every kind of flaw mixed in at random places, short and long.
     const std::string pieces[] = {
         "12", "0", "255", "7", "911",       ",",          ",",          "#",          "#",           " ",
         "-",  "+", "x",   ";", "123456789", "1234567890", "2147483647", "2147483648", "-2147483648", "\n"};
@@ -173,11 +173,15 @@ TEST(DecodeLedColors, AgreesWithThePlainRulesOnOddTexts) {
     auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 8; };
     for (int round = 0; round < 20000; ++round) {
         std::string text;
-        const int length = static_cast<int>(next() % 40);
+        // Every eighth text is long enough for the reader to split it in two at a '#' past the middle, and
+        // has few flaws, if any, so that they also come after the split.
+        const bool longText = round % 8 == 0;
+        const int length = static_cast<int>(longText ? 150 + next() % 250 : next() % 40);
         for (int i = 0; i < length; ++i) {
             // Well-formed records most of the time, so that flaws also come after good records.
-            text += next() % 3 != 0 ? std::to_string(next() % 300) + (i % 4 == 3 ? "#" : ",")
-                                    : pieces[next() % std::size(pieces)];
+            text += next() % (longText ? 300 : 3) != 0
+                        ? std::to_string(next() % 300) + (i % 4 == 3 ? "#" : ",")
+                        : pieces[next() % std::size(pieces)];
         }
         const auto expected = PlainDecode(text);
         const auto actual = DecodeLedColors(text);
