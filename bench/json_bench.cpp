@@ -97,35 +97,28 @@ void Register(const Message& message) {
                                  });
 }
 
-// The streaming writer against the request envelopes written by hand around a colour list, and against
-// building a small request as a value first.
+// The library's request writer (the streaming writer around a colour list) against the same envelope
+// written by hand around the same list, and building a small request as a value first. Both keep their
+// string from one request to the next, as an exchange does.
 void RegisterStreamWriterBenchmarks() {
     benchmark::RegisterBenchmark("json/colors_request_912/stream_writer", [](benchmark::State& state) {
         const auto colors = FullKeyboardColors();
-        const int count = static_cast<int>(colors.size());
+        std::string request;
         for (auto _ : state) {
-            std::string request;
-            request.reserve(static_cast<std::size_t>(count) * 16 + 64);
-            JsonWriter writer(request);
-            writer.BeginObject();
-            writer.Name("method");
-            writer.String("VeltariSetLedsColors");
-            writer.Name("params");
-            writer.BeginObject();
-            writer.Name("ledsColors");
-            AppendLedColors(writer.BeginString(), count, colors.data());
-            writer.EndString();
-            writer.EndObject();
-            writer.EndObject();
+            request.clear();
+            WriteLedColorsRequest(request, "VeltariSetLedsColors", static_cast<int>(colors.size()),
+                                  colors.data());
             benchmark::DoNotOptimize(request.data());
         }
     });
     benchmark::RegisterBenchmark("json/colors_request_912/by_hand", [](benchmark::State& state) {
         const auto colors = FullKeyboardColors();
+        std::string request;
         for (auto _ : state) {
-            std::string request;
-            WriteLedColorsRequest(request, "VeltariSetLedsColors", static_cast<int>(colors.size()),
-                                  colors.data());
+            request.clear();
+            request += R"({"method":"VeltariSetLedsColors","params":{"ledsColors":")";
+            AppendLedColors(request, static_cast<int>(colors.size()), colors.data());
+            request += R"("}})";
             benchmark::DoNotOptimize(request.data());
         }
     });

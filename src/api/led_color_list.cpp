@@ -303,7 +303,7 @@ int ShortField(const char* p, int length) {
 // Reads one record of short fields (1 to 3 digits each) and its separator at p, where 16 bytes are
 // readable: r, g and b into rgb, and the length taken; 0 when the record is not of that form. Each
 // record is one load and one mask rather than a branch per digit, which the varying widths mispredict.
-int ShortRecord(const char* p, int* rgb) {
+int ShortRecord(const char* p, std::uint16_t* rgb) {
     unsigned mask = NonDigitMask16(p);
     const int s1 = std::countr_zero(mask);
     mask &= mask - 1;
@@ -316,16 +316,16 @@ int ShortRecord(const char* p, int* rgb) {
     if (!shortField(s1) || !shortField(s2 - s1 - 1) || !shortField(s3 - s2 - 1) || !shortField(s4 - s3 - 1)) {
         return 0;
     }
-    rgb[0] = ShortField(p + s1 + 1, s2 - s1 - 1);
-    rgb[1] = ShortField(p + s2 + 1, s3 - s2 - 1);
-    rgb[2] = ShortField(p + s3 + 1, s4 - s3 - 1);
+    rgb[0] = static_cast<std::uint16_t>(ShortField(p + s1 + 1, s2 - s1 - 1));
+    rgb[1] = static_cast<std::uint16_t>(ShortField(p + s2 + 1, s3 - s2 - 1));
+    rgb[2] = static_cast<std::uint16_t>(ShortField(p + s3 + 1, s4 - s3 - 1));
     return s4 + 1;
 }
 
 // The colours of a text that is plain throughout, into rgb (three per record, room for `count`): the
-// number of records, count + 1 when there are more; -1 when some record is not plain, which leaves the
-// text to the general reader.
-int DecodePlainColors(std::string_view text, int count, int* rgb) {
+// number of records, count + 1 when there are more; -1 when some record is not plain or has a colour
+// beyond 16 bits, which leaves the text to the general reader.
+int DecodePlainColors(std::string_view text, int count, std::uint16_t* rgb) {
     const char* p = text.data();
     const char* const end = p + text.size();
     int found = 0;
@@ -336,7 +336,7 @@ int DecodePlainColors(std::string_view text, int count, int* rgb) {
                             ? static_cast<const char*>(std::memchr(p + text.size() / 2, '#', text.size() / 2))
                             : nullptr;
     if (split != nullptr && end - split > 16) {
-        int second[3 * (kMaxLedId + 1)];
+        std::uint16_t second[3 * (kMaxLedId + 1)];
         const int room = std::min(count, kMaxLedId + 1);
         const char* q = split + 1;
         int foundSecond = 0;
@@ -362,7 +362,7 @@ int DecodePlainColors(std::string_view text, int count, int* rgb) {
         if (secondHolds && p == split + 1) {
             if (found + foundSecond > count) return count + 1;
             std::memcpy(rgb + 3 * static_cast<std::ptrdiff_t>(found), second,
-                        3 * static_cast<std::size_t>(foundSecond) * sizeof(int));
+                        3 * static_cast<std::size_t>(foundSecond) * sizeof(std::uint16_t));
             found += foundSecond;
             p = q;
         }
@@ -373,19 +373,24 @@ int DecodePlainColors(std::string_view text, int count, int* rgb) {
         p += length;
         ++found;
     }
-    auto take = [&found, count, rgb](const VeltariLedColor& record) {
+    bool tooWide = false;
+    auto take = [&found, &tooWide, count, rgb](const VeltariLedColor& record) {
         if (found == count) {
             ++found;
             return false;
         }
-        rgb[3 * found] = record.r;
-        rgb[3 * found + 1] = record.g;
-        rgb[3 * found + 2] = record.b;
+        if (static_cast<unsigned>(record.r | record.g | record.b) > 0xFFFF) {
+            tooWide = true;
+            return false;
+        }
+        rgb[3 * found] = static_cast<std::uint16_t>(record.r);
+        rgb[3 * found + 1] = static_cast<std::uint16_t>(record.g);
+        rgb[3 * found + 2] = static_cast<std::uint16_t>(record.b);
         ++found;
         return true;
     };
     const char* rest = DecodePlainRecords(p, end, take);
-    return rest == nullptr || rest == end ? found : -1;
+    return !tooWide && (rest == nullptr || rest == end) ? found : -1;
 }
 
 }  // namespace
@@ -406,7 +411,7 @@ bool DecodeLedColorsInto(std::string_view text, int count, VeltariLedColor* colo
     if (count < 0) return false;
     if (count <= kMostRecords) {
         // Read into a block of its own first: the caller's records change only once the count is right.
-        int rgb[3 * kMostRecords];
+        std::uint16_t rgb[3 * kMostRecords];
         const int found = DecodePlainColors(text, count, rgb);
         if (found >= 0) {
             if (found != count) return false;
