@@ -383,10 +383,10 @@ int DecodePlainColors(std::string_view text, int count, std::uint16_t* rgb) {
             tooWide = true;
             return false;
         }
-        rgb[3 * found] = static_cast<std::uint16_t>(record.r);
-        rgb[3 * found + 1] = static_cast<std::uint16_t>(record.g);
-        rgb[3 * found + 2] = static_cast<std::uint16_t>(record.b);
-        ++found;
+        std::uint16_t* to = rgb + 3 * static_cast<std::ptrdiff_t>(found++);
+        to[0] = static_cast<std::uint16_t>(record.r);
+        to[1] = static_cast<std::uint16_t>(record.g);
+        to[2] = static_cast<std::uint16_t>(record.b);
         return true;
     };
     const char* rest = DecodePlainRecords(p, end, take);
@@ -415,10 +415,11 @@ bool DecodeLedColorsInto(std::string_view text, int count, VeltariLedColor* colo
         const int found = DecodePlainColors(text, count, rgb);
         if (found >= 0) {
             if (found != count) return false;
-            for (int i = 0; i < count; ++i) {
-                colors[i].r = rgb[3 * i];
-                colors[i].g = rgb[3 * i + 1];
-                colors[i].b = rgb[3 * i + 2];
+            const std::uint16_t* from = rgb;
+            for (int i = 0; i < count; ++i, from += 3) {
+                colors[i].r = from[0];
+                colors[i].g = from[1];
+                colors[i].b = from[2];
             }
             return true;
         }
