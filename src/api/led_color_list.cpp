@@ -15,6 +15,9 @@
 namespace sdk {
 namespace {
 
+// Fields are stored and read as little-endian words of digits.
+static_assert(std::endian::native == std::endian::little);
+
 // Formatted integer extraction as a text stream does it: leading white space, an optional sign, digits;
 // a value outside the int32 range fails.
 class IntReader {
