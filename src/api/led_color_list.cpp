@@ -325,57 +325,57 @@ int ShortRecord(const char* p, std::uint16_t* rgb) {
     return s4 + 1;
 }
 
-// The colours of a text that is plain throughout, into rgb (three per record, room for `count`): the
-// number of records, count + 1 when there are more; -1 when some record is not plain or has a colour
-// beyond 16 bits, which leaves the text to the general reader.
+// Reads records of short fields from p on into rgb (three per record, from record `found` on), while they
+// start before `stop`, with 16 bytes readable from each, and fewer than `count` are found; p is left after
+// the last one read.
+void ReadShortRun(const char*& p, const char* stop, int count, int& found, std::uint16_t* rgb) {
+    while (p < stop && found < count) {
+        const int length = ShortRecord(p, rgb + 3 * static_cast<std::ptrdiff_t>(found));
+        if (length == 0) return;
+        p += length;
+        ++found;
+    }
+}
+
+// Each record's start waits on the end of the one before, so a long list is read as two runs side by side,
+// the second from just after the first '#' past the middle. That guess holds when the first run arrives
+// exactly there: then the second run's records follow and p moves past them. Otherwise p and found stay
+// where the first run ended, and it reads on alone. `count` is at most kMaxLedId + 1.
+void ReadTwoRuns(std::string_view text, int count, const char*& p, int& found, std::uint16_t* rgb) {
+    if (text.size() < 512) return;
+    const char* const end = text.data() + text.size();
+    const auto* split = static_cast<const char*>(std::memchr(p + text.size() / 2, '#', text.size() / 2));
+    if (split == nullptr || end - split <= 16) return;
+    std::uint16_t second[3 * (kMaxLedId + 1)];
+    const int room = std::min(count, kMaxLedId + 1);
+    const char* q = split + 1;
+    int foundSecond = 0;
+    while (split - p >= 16 && end - q >= 16 && found < count && foundSecond < room) {
+        const int first = ShortRecord(p, rgb + 3 * static_cast<std::ptrdiff_t>(found));
+        const int next = ShortRecord(q, second + 3 * static_cast<std::ptrdiff_t>(foundSecond));
+        if (first == 0 || next == 0) return;
+        p += first;
+        ++found;
+        q += next;
+        ++foundSecond;
+    }
+    ReadShortRun(p, split + 1, count, found, rgb);
+    if (p != split + 1 || found + foundSecond > count) return;
+    std::memcpy(rgb + 3 * static_cast<std::ptrdiff_t>(found), second,
+                3 * static_cast<std::size_t>(foundSecond) * sizeof(std::uint16_t));
+    found += foundSecond;
+    p = q;
+}
+
+// The colours of a text that is plain throughout, into rgb (three per record, room for `count`, at most
+// kMaxLedId + 1): the number of records, count + 1 when there are more; -1 when some record is not plain
+// or has a colour beyond 16 bits, which leaves the text to the general reader.
 int DecodePlainColors(std::string_view text, int count, std::uint16_t* rgb) {
     const char* p = text.data();
     const char* const end = p + text.size();
     int found = 0;
-    // Each record's start waits on the end of the one before, so a long list is read as two runs side by
-    // side, the second from just after the first '#' past the middle. That guess holds when the first run
-    // arrives exactly there; otherwise the second run is dropped and the first reads on alone.
-    const char* split = text.size() >= 512
-                            ? static_cast<const char*>(std::memchr(p + text.size() / 2, '#', text.size() / 2))
-                            : nullptr;
-    if (split != nullptr && end - split > 16) {
-        std::uint16_t second[3 * (kMaxLedId + 1)];
-        const int room = std::min(count, kMaxLedId + 1);
-        const char* q = split + 1;
-        int foundSecond = 0;
-        bool secondHolds = true;
-        while (split - p >= 16 && end - q >= 16 && found < count && foundSecond < room) {
-            const int first = ShortRecord(p, rgb + 3 * static_cast<std::ptrdiff_t>(found));
-            const int next = ShortRecord(q, second + 3 * static_cast<std::ptrdiff_t>(foundSecond));
-            if (first == 0 || next == 0) {
-                secondHolds = false;
-                break;
-            }
-            p += first;
-            ++found;
-            q += next;
-            ++foundSecond;
-        }
-        while (secondHolds && p <= split && found < count) {
-            const int first = ShortRecord(p, rgb + 3 * static_cast<std::ptrdiff_t>(found));
-            if (first == 0) break;
-            p += first;
-            ++found;
-        }
-        if (secondHolds && p == split + 1) {
-            if (found + foundSecond > count) return count + 1;
-            std::memcpy(rgb + 3 * static_cast<std::ptrdiff_t>(found), second,
-                        3 * static_cast<std::size_t>(foundSecond) * sizeof(std::uint16_t));
-            found += foundSecond;
-            p = q;
-        }
-    }
-    while (end - p >= 16 && found < count) {
-        const int length = ShortRecord(p, rgb + 3 * static_cast<std::ptrdiff_t>(found));
-        if (length == 0) break;
-        p += length;
-        ++found;
-    }
+    ReadTwoRuns(text, count, p, found, rgb);
+    ReadShortRun(p, text.size() >= 16 ? end - 15 : text.data(), count, found, rgb);
     bool tooWide = false;
     auto take = [&found, &tooWide, count, rgb](const VeltariLedColor& record) {
         if (found == count) {
