@@ -131,20 +131,28 @@ char* WriteRecord(char* out, const VeltariLedColor& c) {
 }
 
 // Records are written into a local block and appended a block at a time: appending each number on its
-// own costs more than formatting it. A block takes as many records as surely fit, without a test each.
-template <class RecordAt>
-void AppendRecords(std::string& out, int count, RecordAt recordAt) {
+// own costs more than formatting it. A block takes as many records as surely fit, without a test each,
+// with room for the wide writer's stores past its text.
+void AppendRecords(std::string& out, int count, const VeltariLedColor* slots, const std::uint16_t* order,
+                   WideRecordWriter wide) {
     constexpr int kRecordMax = 4 * 12;
     char block[8192];
-    constexpr int kBatch = sizeof block / kRecordMax;
+    constexpr int kBatch = (sizeof block - kWideWriteSpan) / kRecordMax;
     // Grown geometrically: a caller that appends a record at a time must not pay a new buffer each time.
     const std::size_t needed = out.size() + static_cast<std::size_t>(std::max(count, 0)) * 16;
     if (needed > out.capacity()) out.reserve(std::max(needed, out.capacity() * 2));
     for (int i = 0; i < count;) {
         const int last = count - i > kBatch ? i + kBatch : count;
         char* p = block;
-        for (; i < last; ++i) {
-            p = WriteRecord(p, recordAt(i));
+        while (i < last) {
+            if (wide != nullptr)
+                i += order != nullptr ? wide(p, slots, order + i, last - i)
+                                      : wide(p, slots + i, nullptr, last - i);
+            // What the wide writer leaves (a short tail, a record of wide numbers) goes one at a time.
+            if (i < last) {
+                p = WriteRecord(p, order != nullptr ? slots[order[i]] : slots[i]);
+                ++i;
+            }
         }
         out.append(block, i == count ? p - 1 : p);  // no separator after the last record
     }
@@ -191,13 +199,18 @@ bool ValidateLedColors(int count, const VeltariLedColor* colors, unsigned checks
 }
 
 void AppendLedColors(std::string& out, int count, const VeltariLedColor* colors) {
-    if (colors == nullptr) return;
-    AppendRecords(out, count, [colors](int i) -> const VeltariLedColor& { return colors[i]; });
+    AppendLedColorsWith(ProcessorRecordWriter(), out, count, colors, nullptr);
 }
 
 void AppendLedColors(std::string& out, int count, const VeltariLedColor* slots, const std::uint16_t* order) {
-    if (slots == nullptr || order == nullptr) return;
-    AppendRecords(out, count, [slots, order](int i) -> const VeltariLedColor& { return slots[order[i]]; });
+    if (order == nullptr) return;
+    AppendLedColorsWith(ProcessorRecordWriter(), out, count, slots, order);
+}
+
+void AppendLedColorsWith(WideRecordWriter wide, std::string& out, int count, const VeltariLedColor* slots,
+                         const std::uint16_t* order) {
+    if (slots == nullptr) return;
+    AppendRecords(out, count, slots, order, wide);
 }
 
 std::string EncodeLedColors(int count, const VeltariLedColor* colors) {

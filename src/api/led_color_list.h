@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "api/led_color_writer.h"
 #include "api/protocol.h"
 #include "veltari.h"
 
@@ -24,6 +25,10 @@ std::string EncodeLedColors(int count, const VeltariLedColor* colors);
 void AppendLedColors(std::string& out, int count, const VeltariLedColor* colors);
 // Appends slots[order[0]], slots[order[1]], ... slots[order[count-1]]: a keyed set in its order, uncopied.
 void AppendLedColors(std::string& out, int count, const VeltariLedColor* slots, const std::uint16_t* order);
+// Either of the above (slots[k] when order is null) with `wide` writing what it can, null for none; the
+// above use the processor's own.
+void AppendLedColorsWith(WideRecordWriter wide, std::string& out, int count, const VeltariLedColor* slots,
+                         const std::uint16_t* order);
 
 // Tolerant reader: any single character may stand for a separator; a record whose first field reads
 // counts even when a later field does not (that field reads as 0), and decoding ends after it.

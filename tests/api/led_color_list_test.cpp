@@ -82,19 +82,40 @@ TEST(EncodeLedColors, RecordsJoinedByHashFieldsByComma) {
 }
 
 TEST(EncodeLedColors, LongListsOfWideAndNarrowNumbersMatchPlainDecimals) {
-    // Widths from one to eleven characters, in lists long enough to cross any internal block size; small
-    // records (every field below 512) and wide ones alternate.
-    const int samples[] = {0, 7, 42, 511, 999, 1000, 65535, -1, -999, INT32_MIN, 123456789};
-    std::vector<VeltariLedColor> in;
-    std::string expected;
-    for (int i = 0; i < 3000; ++i) {
-        VeltariLedColor c{samples[i % 11], samples[(i / 11) % 11], samples[(i + 3) % 11], samples[i % 5]};
-        in.push_back(c);
-        if (i > 0) expected += '#';
-        expected += std::to_string(c.ledId) + ',' + std::to_string(c.r) + ',' + std::to_string(c.g) + ',' +
-                    std::to_string(c.b);
+    // Widths from one to eleven characters, in lists long enough to cross any internal block size: mostly
+    // fields below 1000, which writers may take several records at a time, now and then a wide one, which
+    // they may not. The processor's writer (when it has one) and the record-at-a-time one, each reading the
+    // list in place and through an order.
+    const int wide[] = {1000, 65535, -1, -999, INT32_MIN, 123456789, 512};
+    std::uint32_t seed = 1;
+    auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 8; };
+    auto field = [&] { return next() % 16 == 0 ? wide[next() % 7] : static_cast<int>(next() % 1000); };
+    for (const WideRecordWriter writer : {ProcessorRecordWriter(), WideRecordWriter{nullptr}}) {
+        for (const int count : {1, 2, 3, 4, 5, 6, 7, 8, 9, 3000}) {
+            std::vector<VeltariLedColor> in;
+            std::vector<std::uint16_t> order;
+            for (int i = 0; i < count; ++i) {
+                in.push_back({field(), field(), field(), field()});
+                order.push_back(static_cast<std::uint16_t>(count - 1 - i));
+            }
+            std::string expected;
+            std::string reversed;
+            for (int i = 0; i < count; ++i) {
+                for (const auto& [text, c] :
+                     {std::pair{&expected, in[i]}, std::pair{&reversed, in[count - 1 - i]}}) {
+                    if (i > 0) *text += '#';
+                    *text += std::to_string(c.ledId) + ',' + std::to_string(c.r) + ',' + std::to_string(c.g) +
+                             ',' + std::to_string(c.b);
+                }
+            }
+            std::string text = "x";
+            AppendLedColorsWith(writer, text, count, in.data(), nullptr);
+            EXPECT_EQ(text, "x" + expected) << count << (writer != nullptr ? " wide" : "");
+            text.clear();
+            AppendLedColorsWith(writer, text, count, in.data(), order.data());
+            EXPECT_EQ(text, reversed) << count << (writer != nullptr ? " wide" : "");
+        }
     }
-    EXPECT_EQ(EncodeLedColors(static_cast<int>(in.size()), in.data()), expected);
 }
 
 TEST(DecodeLedColors, ReadsWhatEncodeWrites) {
