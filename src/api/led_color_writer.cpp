@@ -5,6 +5,8 @@
 #if defined(__x86_64__)
 #include <immintrin.h>
 
+#include <cstring>
+
 namespace sdk {
 namespace {
 
@@ -42,6 +44,12 @@ SDK_WIDE_TARGET char* WriteFour(char* out, __m512i fields) {
 
 SDK_WIDE_TARGET __m512i LoadFour(const VeltariLedColor* slots, const std::uint16_t* order) {
     if (order == nullptr) return _mm512_loadu_si512(slots);
+    // Four neighbouring slots, as a full keyboard in id order has them, are one load.
+    std::uint64_t ids;
+    std::memcpy(&ids, order, sizeof ids);
+    const std::uint64_t first = ids & 0xFFFF;
+    if (first <= 0xFFFC && ids == first * 0x0001000100010001u + 0x0003000200010000u)
+        return _mm512_loadu_si512(slots + first);
     const auto record = [slots, order](int k) {
         return _mm_loadu_si128(reinterpret_cast<const __m128i*>(slots + order[k]));
     };
