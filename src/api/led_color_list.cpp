@@ -383,11 +383,15 @@ void ReadTwoRuns(std::string_view text, int count, const char*& p, int& found, s
 // The colours of a text that is plain throughout, into rgb (three per record, room for `count`, at most
 // kMaxLedId + 1): the number of records, count + 1 when there are more; -1 when some record is not plain
 // or has a colour beyond 16 bits, which leaves the text to the general reader.
-int DecodePlainColors(std::string_view text, int count, std::uint16_t* rgb) {
+int DecodePlainColors(std::string_view text, int count, std::uint16_t* rgb, WideRecordReader wide) {
     const char* p = text.data();
     const char* const end = p + text.size();
     int found = 0;
-    ReadTwoRuns(text, count, p, found, rgb);
+    if (wide != nullptr) {
+        found = wide(p, end, count, rgb);
+    } else {
+        ReadTwoRuns(text, count, p, found, rgb);
+    }
     ReadShortRun(p, text.size() >= 16 ? end - 15 : text.data(), count, found, rgb);
     bool tooWide = false;
     auto take = [&found, &tooWide, count, rgb](const VeltariLedColor& record) {
@@ -423,12 +427,17 @@ std::vector<VeltariLedColor> DecodeLedColors(std::string_view text) {
 }
 
 bool DecodeLedColorsInto(std::string_view text, int count, VeltariLedColor* colors) {
+    return DecodeLedColorsIntoWith(ProcessorRecordReader(), text, count, colors);
+}
+
+bool DecodeLedColorsIntoWith(WideRecordReader wide, std::string_view text, int count,
+                             VeltariLedColor* colors) {
     constexpr int kMostRecords = kMaxLedId + 1;
     if (count < 0) return false;
     if (count <= kMostRecords) {
         // Read into a block of its own first: the caller's records change only once the count is right.
         std::uint16_t rgb[3 * kMostRecords];
-        const int found = DecodePlainColors(text, count, rgb);
+        const int found = DecodePlainColors(text, count, rgb, wide);
         if (found >= 0) {
             if (found != count) return false;
             const std::uint16_t* from = rgb;

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "api/led_color_writer.h"
+#include "api/led_color_wide.h"
 #include "api/protocol.h"
 #include "veltari.h"
 
@@ -37,6 +37,9 @@ std::vector<VeltariLedColor> DecodeLedColors(std::string_view text);
 // and b replace those of colors[0..count-1] (ids untouched) and the result is true; otherwise the records
 // are left as they were and the result is false. Allocates nothing.
 bool DecodeLedColorsInto(std::string_view text, int count, VeltariLedColor* colors);
+// The same with `wide` reading what it can, null for none; the above uses the processor's own.
+bool DecodeLedColorsIntoWith(WideRecordReader wide, std::string_view text, int count,
+                             VeltariLedColor* colors);
 
 // Appends {"method":M,"params":{"ledsColors":"<list>"}} to out.
 void WriteLedColorsRequest(std::string& out, std::string_view method, int count,

@@ -208,24 +208,30 @@ TEST(DecodeLedColors, AgreesWithThePlainRulesOnOddTexts) {
         const auto expected = PlainDecode(text);
         const auto actual = DecodeLedColors(text);
         ASSERT_EQ(actual.size(), expected.size()) << text;
-        // In place: only a list of exactly the caller's length is written, and then only r, g and b.
-        const int count = static_cast<int>(expected.size());
-        std::vector<VeltariLedColor> inPlace(expected.size() + 1, VeltariLedColor{-7, -7, -7, -7});
-        ASSERT_FALSE(DecodeLedColorsInto(text, count + 1, inPlace.data())) << text;
-        ASSERT_TRUE(count == 0 || !DecodeLedColorsInto(text, count - 1, inPlace.data())) << text;
-        ASSERT_EQ(inPlace[0].r, -7) << text;
-        ASSERT_TRUE(DecodeLedColorsInto(text, count, inPlace.data())) << text;
         for (std::size_t i = 0; i < expected.size(); ++i) {
             ASSERT_EQ(actual[i].ledId, expected[i].ledId) << text;
             ASSERT_EQ(actual[i].r, expected[i].r) << text;
             ASSERT_EQ(actual[i].g, expected[i].g) << text;
             ASSERT_EQ(actual[i].b, expected[i].b) << text;
-            ASSERT_EQ(inPlace[i].ledId, -7) << text;
-            ASSERT_EQ(inPlace[i].r, expected[i].r) << text;
-            ASSERT_EQ(inPlace[i].g, expected[i].g) << text;
-            ASSERT_EQ(inPlace[i].b, expected[i].b) << text;
         }
-        ASSERT_EQ(inPlace[expected.size()].r, -7) << text;
+        // In place, by the processor's reader (when it has one) and by the record-at-a-time one: only a list
+        // of exactly the caller's length is written, and then only r, g and b.
+        for (const WideRecordReader reader : {ProcessorRecordReader(), WideRecordReader{nullptr}}) {
+            const int count = static_cast<int>(expected.size());
+            std::vector<VeltariLedColor> inPlace(expected.size() + 1, VeltariLedColor{-7, -7, -7, -7});
+            ASSERT_FALSE(DecodeLedColorsIntoWith(reader, text, count + 1, inPlace.data())) << text;
+            ASSERT_TRUE(count == 0 || !DecodeLedColorsIntoWith(reader, text, count - 1, inPlace.data()))
+                << text;
+            ASSERT_EQ(inPlace[0].r, -7) << text;
+            ASSERT_TRUE(DecodeLedColorsIntoWith(reader, text, count, inPlace.data())) << text;
+            for (std::size_t i = 0; i < expected.size(); ++i) {
+                ASSERT_EQ(inPlace[i].ledId, -7) << text;
+                ASSERT_EQ(inPlace[i].r, expected[i].r) << text;
+                ASSERT_EQ(inPlace[i].g, expected[i].g) << text;
+                ASSERT_EQ(inPlace[i].b, expected[i].b) << text;
+            }
+            ASSERT_EQ(inPlace[expected.size()].r, -7) << text;
+        }
     }
 }
 
