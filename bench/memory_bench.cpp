@@ -10,6 +10,7 @@
 #include <benchmark/benchmark.h>
 
 #include "environment.h"
+#include "exchanges.h"
 #include "heap_counter.h"
 #include "messages.h"
 #include "ratio_table.h"
@@ -87,6 +88,17 @@ void RegisterMemoryBenchmarks() {
     Register({"set_colors_async_912_100k", "100,000 x VeltariSetLedsColorsAsync (912 LEDs)", setAnswer,
               kLoopCalls / 1000, 1000,
               [colors] { return SetAsyncAndSettle(kFullKeyboard, colors->data(), 1000); }, nullptr});
+    // A frame of a program that buffers whole keyboards and flushes them.
+    Register({"buffer_flush_4x912_10k", "10,000 x four 912-LED buffers and a flush", setAnswer,
+              kLoopCalls / 10, 1,
+              [colors] {
+                  for (int device = 0; device < kFlushDevices; ++device) {
+                      if (!VeltariSetLedsColorsBufferByDeviceIndex(device, kFullKeyboard, colors->data()))
+                          return false;
+                  }
+                  return VeltariSetLedsColorsFlushBuffer();
+              },
+              nullptr});
     Register({"device_info_100k", "100,000 x VeltariGetDeviceInfo (3 channels of 4 devices)",
               DeviceInfoResponse(), kLoopCalls, 1, [] { return VeltariGetDeviceInfo(0) != nullptr; },
               nullptr});

@@ -1,6 +1,7 @@
 // The colour buffer with its flushes, and the asynchronous set: the calls that let an application send
 // less and wait less than one synchronous set per change.
 #include <string>
+#include <utility>
 
 #include "api/boundary.h"
 #include "api/exchange.h"
@@ -54,9 +55,11 @@ bool VeltariSetLedsColorsFlushBuffer(void) {
             return Fail(VeltariErrorServerUnreachable, false);
         }
         // Taken out whole; colours of a failed exchange are not put back.
-        DeviceLedColors taken = State().colors.buffer.TakeAll();
+        ColorBuffer& buffer = State().colors.buffer;
+        DeviceLedColors taken = buffer.TakeAll();
         std::string& request = exchange.NewRequest();
         WriteFlushRequest(request, taken);
+        buffer.Recycle(std::move(taken));
         const auto answer = exchange.Send(request);
         if (!answer) {
             return false;

@@ -9,7 +9,20 @@ namespace sdk {
 
 void ColorBuffer::Store(int deviceIndex, int count, const VeltariLedColor* colors) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!spare_.empty() && !devices_.contains(deviceIndex)) {
+        auto spare = spare_.find(deviceIndex);
+        auto node = spare_.extract(spare != spare_.end() ? spare : spare_.begin());
+        node.key() = deviceIndex;
+        devices_.insert(std::move(node));
+    }
     StoreDeviceColors(devices_, deviceIndex, count, colors);
+}
+
+void ColorBuffer::Recycle(DeviceLedColors&& used) {
+    for (auto& entry : used) entry.second.Clear();
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Sets for devices that already have a spare stay in `used` and are freed with it.
+    if (spare_.size() + used.size() <= kMostSpareSets) spare_.merge(used);
 }
 
 DeviceLedColors ColorBuffer::TakeAll() {

@@ -22,10 +22,17 @@ public:
     void Store(int deviceIndex, int count, const VeltariLedColor* colors);
     // Everything stored, leaving the buffer empty.
     DeviceLedColors TakeAll();
+    // Takes back what TakeAll gave once it is written out: its sets, emptied, serve later Stores, so a
+    // frame loop of buffering and flushing allocates nothing.
+    void Recycle(DeviceLedColors&& used);
 
 private:
+    // Sets kept for reuse at most; a caller that buffers for many devices once does not keep them all.
+    static constexpr std::size_t kMostSpareSets = 16;
+
     std::mutex mutex_;
     DeviceLedColors devices_;
+    DeviceLedColors spare_;  // empty sets, by the device they last served
 };
 
 // Asynchronous sets: all colours queued between two passes go out as one "VeltariSetLedsColors" request.

@@ -116,6 +116,26 @@ TEST_F(ColorBuffer, ListNamingAnLedTwiceIsRefusedWhole) {
     EXPECT_EQ(Sent(), std::vector<std::string>{FlushOf(R"([{"deviceIndex":0,"ledColors":"7,7,7,7"}])")});
 }
 
+TEST_F(ColorBuffer, AFlushLeavesNothingBehindForTheDevicesBufferedAfterIt) {
+    // The sets of a flush serve later devices (another index among them) and must come back empty.
+    HandshakeAnswered();
+    EXPECT_TRUE(Buffer(0, {{5, 1, 1, 1}, {6, 2, 2, 2}}));
+    EXPECT_TRUE(Buffer(2, {{900, 3, 3, 3}}));
+    server.Queue(R"({"result":true})");
+    EXPECT_TRUE(VeltariSetLedsColorsFlushBuffer());
+    EXPECT_TRUE(Buffer(1, {{7, 4, 4, 4}}));
+    EXPECT_TRUE(Buffer(0, {{9, 5, 5, 5}}));
+    EXPECT_TRUE(Buffer(5, {{5, 6, 6, 6}}));
+    Mark();
+    server.Queue(R"({"result":true})");
+    EXPECT_TRUE(VeltariSetLedsColorsFlushBuffer());
+    VeltariSetLedsColorsFlushBuffer();
+    EXPECT_EQ(Sent(), (std::vector<std::string>{FlushOf(R"([{"deviceIndex":0,"ledColors":"9,5,5,5"},)"
+                                                        R"({"deviceIndex":1,"ledColors":"7,4,4,4"},)"
+                                                        R"({"deviceIndex":5,"ledColors":"5,6,6,6"}])"),
+                                                kEmptyFlush}));
+}
+
 TEST_F(ColorBuffer, DevicesGoOutInAscendingIndexOrderEachWithItsOwnColours) {
     HandshakeAnswered();
     EXPECT_TRUE(Buffer(2, {{5, 1, 2, 3}}));
