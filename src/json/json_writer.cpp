@@ -239,6 +239,13 @@ void AppendJsonNumber(std::string& sink, double value) {
     WriteNumber(sink, value);
 }
 
+void JsonWriter::QuotedWithEscapes(std::string_view text, char after) {
+    if (comma_) sink_.push_back(',');
+    comma_ = true;
+    WriteQuoted(sink_, text);
+    if (after != 0) sink_.push_back(after);
+}
+
 void JsonWriter::AppendInt(int number) {
     // The number rule writes integers of up to six digits as they are, and the rest like any number.
     if (number > -1000000 && number < 1000000) {

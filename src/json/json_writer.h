@@ -41,16 +41,11 @@ public:
 
     // A member name; the member's value comes next.
     void Name(std::string_view name) {
-        Separate();
-        AppendJsonString(sink_, name);
-        sink_.push_back(':');
+        Quoted(name, ':');
         comma_ = false;
     }
 
-    void String(std::string_view text) {
-        Separate();
-        AppendJsonString(sink_, text);
-    }
+    void String(std::string_view text) { Quoted(text, 0); }
     void Number(int number) {
         Separate();
         AppendInt(number);
@@ -96,6 +91,29 @@ private:
         comma_ = true;
     }
     void AppendInt(int number);
+    // The separator due, then `text` as a JSON string and `after` unless it is 0. A short text without
+    // escapes, as names and method names are, goes out in one append: each append of a small request waits
+    // on the length the one before stored. Inline, so that a literal name is checked and copied as a
+    // constant.
+    void Quoted(std::string_view text, char after) {
+        constexpr std::size_t kShort = 48;
+        bool plain = text.size() <= kShort;
+        for (std::size_t i = 0; plain && i < text.size(); ++i) {
+            const auto byte = static_cast<unsigned char>(text[i]);
+            plain = byte != '"' && byte >= 0x0E;
+        }
+        if (!plain) return QuotedWithEscapes(text, after);
+        char piece[kShort + 4];
+        std::size_t length = 0;
+        if (comma_) piece[length++] = ',';
+        comma_ = true;
+        piece[length++] = '"';
+        for (const char c : text) piece[length++] = c;
+        piece[length++] = '"';
+        if (after != 0) piece[length++] = after;
+        sink_.append(piece, length);
+    }
+    void QuotedWithEscapes(std::string_view text, char after);
 
     std::string& sink_;
     bool comma_ = false;
