@@ -128,22 +128,25 @@ SDK_WIDE_TARGET int ReadWide(const char*& p, const char* end, int count, std::ui
         const int thirtySecond = inFirst >= 32
                                      ? NthBit(firstSeparators, 31)
                                      : 64 + NthBit(Separators(_mm512_loadu_si512(q + 64)), 31 - inFirst);
-        if (!ReadFour(first, firstSeparators, rgb + 3 * found)) break;
+        if (!ReadFour(first, firstSeparators, rgb)) break;
         const __m512i second = _mm512_loadu_si512(q + sixteenth + 1);
-        if (!ReadFour(second, Separators(second), rgb + 3 * found + 12)) {
+        if (!ReadFour(second, Separators(second), rgb + 12)) {
             q += sixteenth + 1;
+            rgb += 12;
             found += 4;
             break;
         }
         // Both fours read, so the second's sixteenth separator lies within the 128 bytes.
         q += thirtySecond + 1;
+        rgb += 24;
         found += 8;
     }
     while (end - q >= 64 && count - found >= 4) {
         const __m512i text = _mm512_loadu_si512(q);
         const std::uint64_t separators = Separators(text);
-        if (!ReadFour(text, separators, rgb + 3 * found)) break;
+        if (!ReadFour(text, separators, rgb)) break;
         q += NthBit(separators, 15) + 1;
+        rgb += 12;
         found += 4;
     }
     p = q;
