@@ -69,10 +69,13 @@ void FlushColorsQueue::WriteTakenRequest(std::string& out) {
     DeviceLedColors taken;
     taken.swap(taken_);
     WriteFlushRequest(out, taken);
+    if (recycleInto_ != nullptr) recycleInto_->Recycle(std::move(taken));
 }
 
 ColorState::ColorState()
-    : setQueue([this] { StopWorkersAtUnload(); }), flushQueue([this] { StopWorkersAtUnload(); }) {}
+    : setQueue([this] { StopWorkersAtUnload(); }), flushQueue([this] { StopWorkersAtUnload(); }) {
+    flushQueue.RecycleInto(buffer);
+}
 
 ColorState::~ColorState() {
     StopWorkers();

@@ -2,7 +2,8 @@
 //
 // Locks: the buffer mutex and each queue's mutex are never held together, nor while the connection
 // mutex is being waited for, an exchange runs or a callback is called. A flush takes the buffer out under
-// the buffer mutex, lets go of it, and only then queues what it took.
+// the buffer mutex, lets go of it, and only then queues what it took; once written, its sets go back
+// under the buffer mutex alone.
 #pragma once
 
 #include <memory>
@@ -65,6 +66,8 @@ public:
     // Results as for SetColorsQueue::Queue; StartWorker first, so that a worker that cannot start fails
     // the call before the colour buffer is taken.
     bool Queue(DeviceLedColors& devices, AsyncCallbackEntry entry);
+    // Where the sets of each pass go once written, as after a synchronous flush; set before any pass.
+    void RecycleInto(ColorBuffer& buffer) { recycleInto_ = &buffer; }
 
 private:
     void TakePendingLocked() noexcept override;
@@ -72,6 +75,7 @@ private:
 
     DeviceLedColors pending_;
     DeviceLedColors taken_;  // the worker's
+    ColorBuffer* recycleInto_ = nullptr;
 };
 
 class ColorState {
