@@ -240,8 +240,7 @@ void AppendJsonNumber(std::string& sink, double value) {
 }
 
 void JsonWriter::QuotedWithEscapes(std::string_view text, char after) {
-    if (comma_) sink_.push_back(',');
-    comma_ = true;
+    Separate();
     WriteQuoted(sink_, text);
     if (after != 0) sink_.push_back(after);
 }
